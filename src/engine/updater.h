@@ -1,0 +1,44 @@
+// The update engine: the in-memory copy of the installation settings that
+// the main window shows and the engine's operations work on.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/stream.h"
+
+namespace ztv {
+
+// Progress report: percentage (below 1 shows as nothing) and a text.
+using TProgressEvent = std::function<void(int32_t percent, const std::string& text)>;
+
+class TUpdater {
+ public:
+  TUpdater() = default;
+  TUpdater(const TUpdater&) = delete;
+  TUpdater& operator=(const TUpdater&) = delete;
+
+  // Reloads the fields from the settings in their fixed order. The first
+  // value that cannot be read stops it with the settings' error; fields read
+  // before keep their new values, later ones their previous values.
+  void Refresh();
+
+  TProgressEvent OnProgress;
+
+  std::string CurrentVersion;
+  int32_t CurrentStatus = 0;
+  std::string BackupVersion;
+  std::string CurrentVersionDirectory;
+  std::string BackupDirectory;
+  std::string UpdateDirectory;
+  std::string ImdFileName;
+  std::string UnpackDirectory;
+
+  // Exist only while an update package is being unpacked.
+  std::unique_ptr<TZVMemoryStream> JointStream;
+  std::unique_ptr<TZVMemoryStream> UnpackedStream;
+};
+
+}  // namespace ztv

@@ -1,0 +1,52 @@
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace ztv::test {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ztv-test-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Restore permissions that tests took away so that removal succeeds.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+  }
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) ADD_FAILURE() << "cannot write " << path;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    ADD_FAILURE() << "cannot read " << path;
+    return {};
+  }
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+}  // namespace ztv::test

@@ -1,0 +1,28 @@
+// A fresh directory for one test, removed with everything in it afterwards.
+#pragma once
+
+#include <string>
+
+namespace ztv::test {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& Path() const { return path_; }
+  // Path + "/" + name.
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Writes `bytes` to a file, creating parent directories.
+void WriteFile(const std::string& path, const std::string& bytes);
+// Reads a whole file; fails the test when it cannot.
+std::string ReadFile(const std::string& path);
+
+}  // namespace ztv::test
