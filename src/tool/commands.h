@@ -1,0 +1,13 @@
+// Each family of ztvtool commands registers itself on the application.
+// Conventions for every command: the result goes to stdout and the exit code
+// is 0; a failure raises ztv::Exception, whose message main() prints as the
+// only line on stderr with exit code 1.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace ztv::tool {
+
+void AddSettingsCommands(CLI::App& app);
+
+}  // namespace ztv::tool

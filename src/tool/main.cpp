@@ -1,0 +1,29 @@
+// ztvtool: the administrator's command-line tool over the updater's
+// libraries.
+#include <cstdio>
+#include <iostream>
+
+#include "core/errors.h"
+#include "platform/command_line.h"
+#include "tool/commands.h"
+
+int main(int argc, char** argv) {
+  ztv::SetCommandLine(argc, argv);
+  CLI::App app{"ztvtool: update packages, version backups and stored formats of the ZTV updater"};
+  app.require_subcommand(1);
+  ztv::tool::AddSettingsCommands(app);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  } catch (const ztv::Exception& e) {
+    std::cout.flush();
+    std::cerr << e.what() << std::endl;
+    return 1;
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    std::cerr << e.what() << std::endl;
+    return 1;
+  }
+  return 0;
+}
