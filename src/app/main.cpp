@@ -1,0 +1,108 @@
+// ztv-updater: the window program. With "backup" or "restore" as the last
+// parameter it answers the batch request and ends; otherwise it shows the
+// main window. The exit code is always 0 once the program has started.
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QScreen>
+#include <QTranslator>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "gui/log_window.h"
+#include "gui/main_window.h"
+#include "gui/qt_interaction.h"
+#include "ops/console_interaction.h"
+#include "platform/command_line.h"
+
+namespace {
+
+bool HasDisplay() {
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (platform && *platform) return true;  // the caller chose a platform
+  const char* x = std::getenv("DISPLAY");
+  const char* w = std::getenv("WAYLAND_DISPLAY");
+  return (x && *x) || (w && *w);
+}
+
+// Installs Qt's own Russian texts so that standard buttons read "Да"/"Нет".
+void InstallTranslations(QApplication& app) {
+  auto* qt = new QTranslator(&app);
+  const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+  if (qt->load(QLocale(QLocale::Russian), "qtbase", "_", dir)) app.installTranslator(qt);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Our own option is taken off the command line before the program's words
+  // are read, so that it never counts as a parameter.
+  std::vector<std::string> args;
+  std::string screenshot;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    if (i > 0 && a == "--offscreen-screenshot" && i + 1 < argc) {
+      screenshot = argv[++i];
+      continue;
+    }
+    args.push_back(a);
+  }
+  ztv::SetCommandLine(args);
+  const int batchCode = ztv::BatchCodeFromCommandLine();
+
+  const bool display = HasDisplay();
+  if (!screenshot.empty() || (!display && batchCode != ztv::kBatchNone)) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  if (!display && screenshot.empty() && batchCode == ztv::kBatchNone) {
+    std::cerr << "ztv-updater: no display available (set DISPLAY, or use --offscreen-screenshot FILE)" << std::endl;
+    return 1;
+  }
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationDisplayName(QString::fromUtf8(ztv::kMainCaption));
+  InstallTranslations(app);
+
+  // Without a display a batch run talks on the terminal; a screenshot run has
+  // nobody to answer a box, so its errors go to stderr too.
+  std::unique_ptr<ztv::Interaction> ui;
+  ztv::QtInteraction* qtUi = nullptr;
+  if (display && screenshot.empty()) {
+    auto q = std::make_unique<ztv::QtInteraction>();
+    qtUi = q.get();
+    ui = std::move(q);
+  } else {
+    ui = std::make_unique<ztv::ConsoleInteraction>(screenshot.empty() ? ztv::ConsoleInteraction::Answers::Ask : ztv::ConsoleInteraction::Answers::No, std::cin, std::cout,
+                                                   std::cerr, ::isatty(0) && ::isatty(1));
+  }
+
+  // The windows live for the whole run, created in this order.
+  auto fMain = std::make_unique<ztv::TfMain>(*ui, ztv::SystemClock());
+  auto fLog = std::make_unique<ztv::TfLog>();
+  if (qtUi) {
+    qtUi->SetMainWindow(fMain.get());
+    qtUi->SetLogWindow(fLog.get());
+  }
+
+  if (batchCode != ztv::kBatchNone) {
+    // The batch request goes straight to the window; no event loop runs.
+    fMain->BatchRequest(ztv::ParamCount(), batchCode);
+  } else if (!screenshot.empty()) {
+    fMain->show();
+    fMain->FormShow();
+    QApplication::processEvents();
+    if (!fMain->grab().save(QString::fromStdString(screenshot)))
+      std::cerr << "ztv-updater: cannot write " << screenshot << std::endl;
+    else
+      std::cout << "screenshot written to " << screenshot << std::endl;
+  } else {
+    fMain->show();
+    app.exec();
+  }
+
+  fLog.reset();
+  fMain.reset();
+  return 0;
+}

@@ -1,0 +1,195 @@
+#include "gui/main_window.h"
+
+#include <QApplication>
+#include <algorithm>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QScreen>
+#include <QStyle>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "core/errors.h"
+
+namespace ztv {
+namespace {
+
+constexpr int kButtonWidth = 182;  // wide enough for the captions in the platform font
+constexpr int kButtonHeight = 25;
+constexpr int kButtonTop = 9;
+constexpr int kButtonStep = 31;
+constexpr int kPanelWidth = 190;
+constexpr int kStatusBarHeight = 19;
+constexpr int kRowHeight = 16;
+constexpr int kNameColumnWidth = 219;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+TfMain::TfMain(Interaction& ui, Clock& clock, QWidget* parent) : QWidget(parent), ui_(ui) {
+  setObjectName("fMain");
+  setWindowTitle(QString::fromUtf8(kMainCaption));
+  resize(672, 340);
+  // The layout is measured in pixels for a small dialog font; larger default
+  // fonts would cut the button captions.
+  QFont small = font();
+  small.setPointSizeF(8);
+  setFont(small);
+
+  // Status panel.
+  GroupBox1 = new QGroupBox(QString::fromUtf8("Текущий статус системы"), this);
+  GroupBox1->setObjectName("GroupBox1");
+  oiParams = new QTableWidget(6, 2, GroupBox1);
+  oiParams->setObjectName("oiParams");
+  oiParams->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  oiParams->setSelectionMode(QAbstractItemView::NoSelection);
+  oiParams->setFocusPolicy(Qt::NoFocus);
+  oiParams->horizontalHeader()->hide();
+  oiParams->verticalHeader()->hide();
+  oiParams->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  oiParams->verticalHeader()->setDefaultSectionSize(kRowHeight);
+  oiParams->verticalHeader()->setMinimumSectionSize(kRowHeight);
+  oiParams->setColumnWidth(0, kNameColumnWidth);
+  oiParams->horizontalHeader()->setStretchLastSection(true);
+  oiParams->setWordWrap(false);
+  QPalette pal = oiParams->palette();
+  pal.setColor(QPalette::Base, pal.color(QPalette::Button));
+  oiParams->setPalette(pal);
+  TUpdater empty;
+  auto rows = StatusRows(empty, true);
+  for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
+    auto* name = new QTableWidgetItem(Q(rows[i].caption));
+    name->setData(Qt::UserRole, Q(rows[i].id));
+    oiParams->setItem(i, 0, name);
+    oiParams->setItem(i, 1, new QTableWidgetItem());
+  }
+  // At least the designed width, more when the platform font needs it.
+  oiParams->resizeColumnToContents(0);
+  oiParams->setColumnWidth(0, std::max(kNameColumnWidth, oiParams->columnWidth(0) + 4));
+  auto* groupLayout = new QVBoxLayout(GroupBox1);
+  groupLayout->setContentsMargins(6, 4, 6, 6);
+  groupLayout->addWidget(oiParams);
+
+  // Buttons.
+  Panel1 = new QWidget(this);
+  Panel1->setObjectName("Panel1");
+  Panel1->setFixedWidth(kPanelWidth);
+  btnUpdate = AddButton("btnUpdate", "Провести обновление", "Установить полученное с сервера обновление", 0);
+  btnBackup = AddButton("btnBackup", "Оптимизация базы данных", nullptr, 1);
+  btnRestore = AddButton("btnRestore", "Восстановить из копии", "Восстановить систему из резервной копии", 2);
+  btnClearCache = AddButton("btnClearCache", "Очистить кэш обновлений", "Очистить каталог для хранения обновлений", 3);
+  tbEmptyBase = AddButton("tbEmptyBase", "Заменить базу на пустую", "Заменить базу данных системы на пустую", 4);
+  btnCheckNetSession = AddButton("btnCheckNetSession", "Блокировки файлов",
+                                 "Показать файлы заблокированные сетевыми версиями", 5);
+  btnClose = AddButton("btnClose", "Выход", "Выйти из программы", 6);
+  Panel1->setMinimumHeight(btnClose->y() + kButtonHeight);
+
+  QStyle* st = style();
+  btnUpdate->setIcon(st->standardIcon(QStyle::SP_ArrowDown));
+  btnBackup->setIcon(st->standardIcon(QStyle::SP_DriveHDIcon));
+  btnRestore->setIcon(st->standardIcon(QStyle::SP_BrowserReload));
+  btnClearCache->setIcon(st->standardIcon(QStyle::SP_TrashIcon));
+  tbEmptyBase->setIcon(st->standardIcon(QStyle::SP_FileIcon));
+  btnCheckNetSession->setIcon(st->standardIcon(QStyle::SP_DriveNetIcon));
+  btnClose->setIcon(st->standardIcon(QStyle::SP_DialogCloseButton));
+
+  ops_ = std::make_unique<MainOperations>(ui, clock, *this);
+  // The operations behind these buttons are not part of this build yet.
+  btnUpdate->setEnabled(ops_->UpdateAvailable());
+  btnBackup->setEnabled(ops_->OptimiseAvailable());
+  btnRestore->setEnabled(ops_->RestoreAvailable());
+  btnClearCache->setEnabled(ops_->ClearCacheAvailable());
+  tbEmptyBase->setEnabled(ops_->ReplaceDatabaseAvailable());
+  btnCheckNetSession->setEnabled(ops_->NetworkFilesAvailable());
+  connect(btnClose, &QToolButton::clicked, this, [this] { CloseMainWindow(); });
+
+  // Status bar: panel 0 the percentage, panel 1 the text.
+  sbStatus = new QStatusBar(this);
+  sbStatus->setObjectName("sbStatus");
+  sbStatus->setSizeGripEnabled(false);
+  sbStatus->setFixedHeight(kStatusBarHeight);
+  sbPanel0 = new QLabel(sbStatus);
+  sbPanel0->setMinimumWidth(50);
+  sbPanel1 = new QLabel(sbStatus);
+  sbPanel1->setMinimumWidth(50);
+  sbStatus->addWidget(sbPanel0);
+  sbStatus->addWidget(sbPanel1, 1);
+
+  auto* content = new QHBoxLayout;
+  content->setContentsMargins(0, 0, 0, 0);
+  content->setSpacing(0);
+  content->addWidget(GroupBox1, 1);
+  content->addWidget(Panel1);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addLayout(content, 1);
+  layout->addWidget(sbStatus);
+
+  // The window ends just below the last button.
+  resize(width(), btnClose->y() + btnClose->height() + kStatusBarHeight + 9);
+  if (QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+}
+
+TfMain::~TfMain() = default;
+
+QToolButton* TfMain::AddButton(const char* name, const char* caption, const char* hint, int index) {
+  auto* b = new QToolButton(Panel1);
+  b->setObjectName(name);
+  b->setText(QString::fromUtf8(caption));
+  if (hint) b->setToolTip(QString::fromUtf8(hint));
+  b->setAutoRaise(true);
+  b->setIconSize(QSize(14, 14));
+  b->setStyleSheet("QToolButton { padding: 0px; }");
+  b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  b->setGeometry((kPanelWidth - kButtonWidth) / 2, kButtonTop + index * kButtonStep, kButtonWidth, kButtonHeight);
+  return b;
+}
+
+template <typename F>
+void TfMain::Guarded(F action) {
+  try {
+    action();
+  } catch (const Exception& e) {
+    ui_.ShowError(e.what());
+  } catch (const std::exception& e) {
+    ui_.ShowError(e.what());
+  }
+}
+
+void TfMain::UpdateStatusPanel(bool clear) {
+  auto rows = StatusRows(ops_->Updater(), clear);
+  for (int i = 0; i < static_cast<int>(rows.size()); ++i) oiParams->item(i, 1)->setText(Q(rows[i].value));
+}
+
+void TfMain::CloseMainWindow() { close(); }
+
+void TfMain::ShowProgress(int percent, const QString& text) {
+  sbPanel0->setText(QString::fromStdString(PercentText(percent)));
+  sbPanel1->setText(text);
+  sbStatus->repaint();
+}
+
+void TfMain::BatchRequest(int wParam, int code) {
+  Guarded([&] { ops_->BatchRequest(wParam, code); });
+}
+
+void TfMain::FormShow() {
+  if (formShown_) return;
+  formShown_ = true;
+  Guarded([&] { ops_->FormShow(); });
+}
+
+void TfMain::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  // The first show reads the settings once the window is on screen, so that
+  // an error box appears over a drawn window.
+  if (!showQueued_) {
+    showQueued_ = true;
+    QTimer::singleShot(0, this, [this] { FormShow(); });
+  }
+}
+
+}  // namespace ztv

@@ -1,0 +1,66 @@
+// TfMain: the updater's single main window: the status panel, the seven
+// buttons and the two-panel status bar. The logic lives in MainOperations;
+// this class draws it and forwards the buttons.
+#pragma once
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QToolButton>
+#include <QWidget>
+#include <memory>
+
+#include "ops/main_operations.h"
+
+namespace ztv {
+
+class TfMain : public QWidget, public MainView {
+  Q_OBJECT
+ public:
+  TfMain(Interaction& ui, Clock& clock, QWidget* parent = nullptr);
+  ~TfMain() override;
+
+  MainOperations& Ops() { return *ops_; }
+  TUpdater& FUpdater() { return ops_->Updater(); }
+
+  void UpdateStatusPanel(bool clear) override;
+  void CloseMainWindow() override;
+  void ShowProgress(int percent, const QString& text);
+
+  // The window's answer to the batch request; errors go to the error box.
+  void BatchRequest(int wParam, int code);
+  // Runs the first-show sequence now (normally queued by the first show).
+  void FormShow();
+  bool FormShown() const { return formShown_; }
+
+  QGroupBox* GroupBox1;
+  QTableWidget* oiParams;
+  QWidget* Panel1;
+  QToolButton* btnUpdate;
+  QToolButton* btnBackup;
+  QToolButton* btnRestore;
+  QToolButton* btnClearCache;
+  QToolButton* tbEmptyBase;
+  QToolButton* btnCheckNetSession;
+  QToolButton* btnClose;
+  QStatusBar* sbStatus;
+  QLabel* sbPanel0;
+  QLabel* sbPanel1;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  QToolButton* AddButton(const char* name, const char* caption, const char* hint, int index);
+  // Runs `action`, showing an error that escapes it in the error box.
+  template <typename F>
+  void Guarded(F action);
+
+  Interaction& ui_;
+  std::unique_ptr<MainOperations> ops_;
+  bool formShown_ = false;
+  bool showQueued_ = false;
+};
+
+}  // namespace ztv

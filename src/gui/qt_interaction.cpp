@@ -1,0 +1,146 @@
+#include "gui/qt_interaction.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QThread>
+
+#include "gui/log_window.h"
+#include "gui/main_window.h"
+
+namespace ztv {
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+QMessageBox::Icon ToQt(MessageIcon icon) {
+  switch (icon) {
+    case MessageIcon::Information: return QMessageBox::Information;
+    case MessageIcon::Warning: return QMessageBox::Warning;
+    case MessageIcon::Error: return QMessageBox::Critical;
+    case MessageIcon::Question: return QMessageBox::Question;
+    case MessageIcon::None: break;
+  }
+  return QMessageBox::NoIcon;
+}
+
+QMessageBox::StandardButton ToQt(DialogButton b) {
+  switch (b) {
+    case DialogButton::Ok: return QMessageBox::Ok;
+    case DialogButton::Cancel: return QMessageBox::Cancel;
+    case DialogButton::Yes: return QMessageBox::Yes;
+    case DialogButton::No: return QMessageBox::No;
+    case DialogButton::None: break;
+  }
+  return QMessageBox::NoButton;
+}
+
+DialogButton FromQt(int b) {
+  switch (b) {
+    case QMessageBox::Ok: return DialogButton::Ok;
+    case QMessageBox::Cancel: return DialogButton::Cancel;
+    case QMessageBox::Yes: return DialogButton::Yes;
+    case QMessageBox::No: return DialogButton::No;
+    default: return DialogButton::None;
+  }
+}
+
+QMessageBox::StandardButtons ToQt(DialogButtons set) {
+  switch (set) {
+    case DialogButtons::Ok: return QMessageBox::Ok;
+    case DialogButtons::OkCancel: return QMessageBox::Ok | QMessageBox::Cancel;
+    case DialogButtons::YesNo: return QMessageBox::Yes | QMessageBox::No;
+    case DialogButtons::YesNoCancel: return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+  }
+  return QMessageBox::Ok;
+}
+
+}  // namespace
+
+void QtInteraction::OnUi(const std::function<void()>& action) {
+  if (!qApp || QThread::currentThread() == qApp->thread()) {
+    action();
+  } else {
+    QMetaObject::invokeMethod(qApp, action, Qt::BlockingQueuedConnection);
+  }
+}
+
+DialogButton QtInteraction::Ask(const std::string& caption, const std::string& text, DialogButtons buttons,
+                                DialogButton defaultButton, MessageIcon icon) {
+  DialogButton answer = DialogButton::None;
+  OnUi([&] {
+    QMessageBox box(ToQt(icon), Q(caption), Q(text), ToQt(buttons), main_.data());
+    box.setDefaultButton(ToQt(defaultButton));
+    answer = FromQt(box.exec());
+  });
+  return answer;
+}
+
+void QtInteraction::ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) {
+  OnUi([&] {
+    QMessageBox box(ToQt(icon), Q(caption), Q(text), QMessageBox::Ok, main_.data());
+    box.exec();
+  });
+}
+
+void QtInteraction::ShowError(const std::string& text) {
+  OnUi([&] {
+    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), Q(text), QMessageBox::Ok,
+                    main_.data());
+    box.exec();
+  });
+}
+
+void QtInteraction::LogClear() {
+  OnUi([&] {
+    if (log_) log_->ClearLog();
+  });
+}
+
+void QtInteraction::LogSetCloseButtonVisible(bool visible) {
+  OnUi([&] {
+    if (log_) log_->SetCloseButtonVisible(visible);
+  });
+}
+
+void QtInteraction::LogAddText(const std::string& text, bool newLine) {
+  OnUi([&] {
+    if (log_) log_->AddText(Q(text), newLine);
+  });
+}
+
+void QtInteraction::LogShow() {
+  OnUi([&] {
+    if (log_) log_->show();
+  });
+}
+
+void QtInteraction::LogShowModal() {
+  OnUi([&] {
+    if (log_) log_->exec();
+  });
+}
+
+void QtInteraction::LogClose() {
+  OnUi([&] {
+    if (log_) log_->hide();
+  });
+}
+
+bool QtInteraction::LogVisible() {
+  bool visible = false;
+  OnUi([&] { visible = log_ && log_->isVisible(); });
+  return visible;
+}
+
+void QtInteraction::Progress(int32_t percent, const std::string& text) {
+  OnUi([&] {
+    if (main_) main_->ShowProgress(percent, Q(text));
+    if (log_ && log_->isVisible()) log_->SetProgress(percent, Q(text));
+  });
+}
+
+void QtInteraction::Pump() {
+  if (qApp && QThread::currentThread() == qApp->thread()) QCoreApplication::processEvents();
+}
+
+}  // namespace ztv

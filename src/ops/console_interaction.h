@@ -1,0 +1,54 @@
+// An Interaction for runs without a display: questions on the terminal (or
+// answered in advance), log lines on stdout, progress on the terminal,
+// messages and errors on stderr.
+#pragma once
+
+#include <iostream>
+#include <mutex>
+#include <string>
+
+#include "ops/interaction.h"
+
+namespace ztv {
+
+class ConsoleInteraction : public Interaction {
+ public:
+  enum class Answers {
+    Ask,  // ask on the terminal; without one, take the question's default
+    Yes,  // answer every question with Yes (or OK)
+    No,   // answer every question with No (or Cancel)
+  };
+
+  ConsoleInteraction(Answers answers, std::istream& in = std::cin, std::ostream& out = std::cout,
+                     std::ostream& err = std::cerr, bool terminal = false);
+
+  DialogButton Ask(const std::string& caption, const std::string& text, DialogButtons buttons,
+                   DialogButton defaultButton, MessageIcon icon) override;
+  void ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) override;
+  void ShowError(const std::string& text) override;
+  void LogClear() override;
+  void LogSetCloseButtonVisible(bool visible) override;
+  void LogAddText(const std::string& text, bool newLine) override;
+  void LogShow() override;
+  void LogShowModal() override;
+  void LogClose() override;
+  bool LogVisible() override;
+  void Progress(int32_t percent, const std::string& text) override;
+  void Pump() override;
+
+ private:
+  void EndLine();
+
+  std::mutex mutex_;
+  Answers answers_;
+  std::istream& in_;
+  std::ostream& out_;
+  std::ostream& err_;
+  bool terminal_;
+  bool midLine_ = false;      // the last log line has no line end yet
+  bool progressShown_ = false;
+  int lastDecile_ = -1;
+  bool logVisible_ = false;
+};
+
+}  // namespace ztv
