@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "ops/console_interaction.h"
+#include "ops/scripted_interaction.h"
+
+namespace ztv {
+namespace {
+
+TEST(LogText, AppendRunsTextsTogether) {
+  std::string log;
+  AppendLogText(log, "Выгрузка приложений.", true);
+  AppendLogText(log, "Рабочее место...", true);
+  AppendLogText(log, "ОК", false);
+  EXPECT_EQ(log, "Выгрузка приложений.\nРабочее место...ОК");
+  EXPECT_EQ(PercentText(37), "37%");
+  EXPECT_EQ(PercentText(1), "1%");
+  EXPECT_EQ(PercentText(0), "");
+  EXPECT_EQ(PercentText(-5), "");
+}
+
+TEST(Scripted, AnswersInOrderRecordsAndMirrorsProgressIntoTheVisibleLog) {
+  ScriptedInteraction ui;
+  ui.Answer(DialogButton::No);
+  ui.Answer(DialogButton::Yes);
+  EXPECT_FALSE(ui.Confirm("Восстановить?", false));
+  EXPECT_TRUE(ui.Confirm("Установить обновление?", true));
+  EXPECT_THROW(ui.Confirm("third", true), std::logic_error);
+
+  ui.Progress(10, "before");  // log not visible: its status bar keeps nothing
+  ui.LogClear();
+  ui.LogSetCloseButtonVisible(false);
+  ui.LogShow();
+  ui.Progress(50, "half");
+  EXPECT_EQ(ui.LogStatus(), (std::pair<std::string, std::string>{"50%", "half"}));
+  ui.LogClose();
+  ui.Progress(60, "after");
+  EXPECT_EQ(ui.LogStatus().first, "50%");
+  EXPECT_FALSE(ui.CloseButtonVisible());
+  EXPECT_EQ(ui.Events()[0], "ask:Подтверждение|Восстановить?");
+}
+
+TEST(Console, AnswersFromFlagsOrDefaultsWithoutATerminal) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  ConsoleInteraction yes(ConsoleInteraction::Answers::Yes, in, out, err);
+  EXPECT_TRUE(yes.Confirm("Восстановить?", false));
+  ConsoleInteraction no(ConsoleInteraction::Answers::No, in, out, err);
+  EXPECT_FALSE(no.Confirm("Установить?", true));
+  // Not a terminal: the question's own default.
+  ConsoleInteraction def(ConsoleInteraction::Answers::Ask, in, out, err, false);
+  EXPECT_FALSE(def.Confirm("Восстановить?", false));
+  EXPECT_TRUE(def.Confirm("Установить?", true));
+  EXPECT_NE(out.str().find("Подтверждение: Восстановить?\n-> Нет"), std::string::npos);
+}
+
+TEST(Console, ReadsAnswersFromTheTerminal) {
+  std::istringstream in("maybe\nда\n\n");
+  std::ostringstream out, err;
+  ConsoleInteraction ui(ConsoleInteraction::Answers::Ask, in, out, err, true);
+  EXPECT_TRUE(ui.Confirm("Установить?", false));   // "maybe" is asked again, then "да"
+  EXPECT_FALSE(ui.Confirm("Удалить?", false));     // empty line: default
+  EXPECT_TRUE(ui.Confirm("Ещё?", true));           // end of input: default Yes
+}
+
+TEST(Console, LogLinesAndErrors) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  ConsoleInteraction ui(ConsoleInteraction::Answers::No, in, out, err, false);
+  ui.LogClear();
+  ui.LogShow();
+  ui.LogAddText("Рабочее место...", true);
+  ui.LogAddText("ОК", false);
+  ui.LogAddText("СУБД...", true);
+  ui.Progress(5, "a");
+  ui.Progress(7, "b");   // same tenth: not repeated
+  ui.Progress(15, "c");
+  ui.LogClose();
+  ui.ShowError("Сбой");
+  EXPECT_EQ(out.str(), "Рабочее место...ОК\nСУБД...\n");
+  EXPECT_EQ(err.str(), "5% a\n15% c\nСбой\n");
+}
+
+}  // namespace
+}  // namespace ztv
