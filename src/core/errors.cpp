@@ -16,9 +16,10 @@ int LastSystemError() { return errno; }
 
 EWin32::EWin32(const std::string& text) : EWin32(text, LastSystemError()) {}
 
-EWin32::EWin32(const std::string& text, int code)
-    : Exception(text + "\r\n" +
-                Format("Win32 error. Code: %d. Message: %s", code, SystemErrorText(code))),
+EWin32::EWin32(const std::string& text, int code) : EWin32(text, code, SystemErrorText(code)) {}
+
+EWin32::EWin32(const std::string& text, int code, const std::string& systemMessage)
+    : Exception(text + "\r\n" + Format("Win32 error. Code: %d. Message: %s", code, systemMessage)),
       code_(code) {}
 
 std::string TypedMessage(const std::string& className, const std::string& method,

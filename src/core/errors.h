@@ -37,6 +37,9 @@ class EWin32 : public Exception {
   // Uses the calling thread's last error (errno on POSIX).
   explicit EWin32(const std::string& text);
   EWin32(const std::string& text, int code);
+  // For errors whose text comes from elsewhere than the C library (a
+  // service manager's own message, for instance).
+  EWin32(const std::string& text, int code, const std::string& systemMessage);
   int Code() const noexcept { return code_; }
 
  private:
