@@ -1,0 +1,395 @@
+#include "formats/tar/tar.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <limits>
+
+#include "core/errors.h"
+#include "core/text.h"
+
+namespace ztv {
+namespace {
+
+constexpr int64_t kBlock = 512;
+constexpr size_t kIoChunk = 1 << 20;  // reads and writes go through 1 MiB buffers
+constexpr int64_t kSpecChunk = 1000;  // the unit in which short member reads are reported
+
+int64_t RoundUpToBlock(int64_t n) {
+  if (n <= 0) return 0;
+  uint64_t u = static_cast<uint64_t>(n);
+  uint64_t r = (u + kBlock - 1) / kBlock * kBlock;
+  return r > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
+                                                                         : static_cast<int64_t>(r);
+}
+
+// Writes `value` as `width - 1` octal digits followed by NUL; only the
+// low-order digits of a value too large are kept.
+void PutOctal(uint8_t* field, int width, uint64_t value) {
+  for (int i = width - 2; i >= 0; --i) {
+    field[i] = static_cast<uint8_t>('0' + (value & 7));
+    value >>= 3;
+  }
+  field[width - 1] = 0;
+}
+
+// The text of a field up to its first NUL.
+std::string FieldText(const uint8_t* field, int width) {
+  int n = 0;
+  while (n < width && field[n] != 0) ++n;
+  return std::string(reinterpret_cast<const char*>(field), static_cast<size_t>(n));
+}
+
+// Octal field: text up to NUL, trimmed, digits accumulated until a blank or
+// anything else that is not an octal digit.
+uint64_t GetOctal(const uint8_t* field, int width) {
+  std::string t = Trim(FieldText(field, width));
+  uint64_t v = 0;
+  for (char c : t) {
+    if (c < '0' || c > '7') break;
+    v = v * 8 + static_cast<uint64_t>(c - '0');
+  }
+  return v;
+}
+
+void PutText(uint8_t* field, int width, const std::string& utf8) {
+  std::string bytes = Utf8ToCp1251(utf8);
+  std::memcpy(field, bytes.data(), std::min<size_t>(bytes.size(), static_cast<size_t>(width)));
+}
+
+uint32_t BlockSum(const uint8_t* block) {
+  uint32_t sum = 0;
+  for (int i = 0; i < kBlock; ++i) sum += (i >= 148 && i < 156) ? ' ' : block[i];
+  return sum;
+}
+
+bool CarriesNoData(TTarFileType t) {
+  return t == TTarFileType::Link || t == TTarFileType::SymbolicLink || t == TTarFileType::Directory ||
+         t == TTarFileType::FIFOFile || t == TTarFileType::VolumeHeader;
+}
+
+}  // namespace
+
+char FileTypeToChar(TTarFileType type) {
+  static const char kLetters[] = "01234567DMV";
+  auto v = static_cast<unsigned>(type);
+  if (v > 10) throw Exception("Ошибочный тип FileType при вызове FileTypeToChar()");
+  return kLetters[v];
+}
+
+TTarFileType LinkFlagToFileType(char flag) {
+  if (flag == 0 || flag == '0') return TTarFileType::Regular;
+  if (flag >= '1' && flag <= '7') return static_cast<TTarFileType>(flag - '0');
+  if (flag == 'D') return TTarFileType::DirDump;
+  if (flag == 'M') return TTarFileType::Multivol;
+  if (flag == 'V') return TTarFileType::VolumeHeader;
+  throw Exception(std::string("Не правильное поле LinkFlag: \"") + Cp1251ToUtf8(std::string(1, flag)) + "\"");
+}
+
+std::string TarSystemErrorText(int code) { return Format("Error code #%d %s", code, SystemErrorText(code)); }
+
+double NowAsDateTime() {
+  std::time_t t = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&t, &local);
+  return kUnixEpochDate + (static_cast<double>(t) + static_cast<double>(local.tm_gmtoff)) / 86400.0;
+}
+
+double FileModTimeUtc(const std::string& fileName) {
+  struct stat st;
+  if (::stat(fileName.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return 0;
+  double seconds = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec / 1000000) / 1000.0;
+  return kUnixEpochDate + seconds / 86400.0;
+}
+
+// ---------------------------------------------------------------- reader
+
+TTarArchive::TTarArchive(const std::string& fileName) {
+  fd_ = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd_);
+    fd_ = -1;
+    errno = EISDIR;
+  }
+  if (fd_ < 0)
+    throw Exception("TTarArchive.Create(). Ошибка при открытии файла: \r" + fileName + "\r" +
+                    TarSystemErrorText(errno));
+  buffer_.resize(kIoChunk);
+  Rewind();
+}
+
+TTarArchive::~TTarArchive() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void TTarArchive::Rewind() {
+  SetFilePos(0, 0);
+  pendingBytes_ = 0;
+}
+
+void TTarArchive::SetFilePos(int origin, int64_t offset) {
+  int64_t base = origin == 0 ? 0 : origin == 1 ? pos_ : GetFileSize();
+  bool overflow = (offset > 0 && base > std::numeric_limits<int64_t>::max() - offset);
+  int64_t target = overflow ? std::numeric_limits<int64_t>::max() : base + offset;
+  if (target < 0)
+    throw Exception("TTarArchive.SetFilePos(" + std::to_string(offset) + ")\r" +
+                    "Ошибка позиционирования в TAR-файле. #" + TarSystemErrorText(EINVAL));
+  pos_ = target;
+}
+
+int64_t TTarArchive::GetFileSize() {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0)
+    throw Exception("TTarArchive.GetFileSize()\rОшибка получения размера файла TAR. " + TarSystemErrorText(errno));
+  return st.st_size;
+}
+
+int64_t TTarArchive::GetFilePos() { return pos_; }
+
+int64_t TTarArchive::ReadBytes(void* dest, int64_t n) {
+  auto* out = static_cast<uint8_t*>(dest);
+  int64_t done = 0;
+  while (done < n) {
+    if (pos_ >= bufferStart_ && pos_ < bufferStart_ + bufferLen_) {
+      int64_t avail = bufferStart_ + bufferLen_ - pos_;
+      int64_t take = std::min(avail, n - done);
+      std::memcpy(out + done, buffer_.data() + (pos_ - bufferStart_), static_cast<size_t>(take));
+      done += take;
+      pos_ += take;
+      continue;
+    }
+    // Large reads bypass the buffer.
+    if (n - done >= static_cast<int64_t>(buffer_.size())) {
+      ssize_t r = ::pread(fd_, out + done, static_cast<size_t>(n - done), pos_);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+      done += r;
+      pos_ += r;
+      continue;
+    }
+    ssize_t r = ::pread(fd_, buffer_.data(), buffer_.size(), pos_);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    bufferStart_ = pos_;
+    bufferLen_ = r;
+  }
+  return done;
+}
+
+bool TTarArchive::FindNext(TTarDirRec& dirRec) {
+  if (pendingBytes_ > 0) {
+    SetFilePos(1, RoundUpToBlock(pendingBytes_));
+    pendingBytes_ = 0;
+  }
+  const int64_t p = GetFilePos();
+  const int64_t s = GetFileSize();
+  if (p > s - kBlock) return false;
+
+  uint8_t b[kBlock];
+  int64_t got = ReadBytes(b, kBlock);
+  CheckCondition(got == kBlock, "TTarArchive", "FindNext", "Ошибка чтения заголовка TAR. Ожидалось %d байт, прочитано %d.",
+                 static_cast<int>(kBlock), static_cast<int>(got));
+  if (b[0] == 0) return false;
+
+  dirRec = TTarDirRec{};
+  dirRec.HeaderPos = p;
+  dirRec.Name = Cp1251ToUtf8(FieldText(b, 100));
+  uint64_t mode = GetOctal(b + 100, 8);
+  dirRec.Permissions = static_cast<uint16_t>(mode & 0777);
+  dirRec.SpecialModes = static_cast<uint8_t>((mode >> 9) & 7);
+  dirRec.OwnerId = static_cast<int32_t>(GetOctal(b + 108, 8));
+  dirRec.GroupId = static_cast<int32_t>(GetOctal(b + 116, 8));
+  dirRec.Size = static_cast<int64_t>(GetOctal(b + 124, 12));
+  auto mtime = static_cast<int32_t>(static_cast<uint32_t>(GetOctal(b + 136, 12)));
+  dirRec.ModTime = static_cast<double>(mtime) / 86400.0 + kUnixEpochDate;
+  dirRec.FileType = LinkFlagToFileType(static_cast<char>(b[156]));
+  dirRec.LinkName = Cp1251ToUtf8(FieldText(b + 157, 100));
+  dirRec.MagicText = Trim(Cp1251ToUtf8(FieldText(b + 257, 6)));
+  dirRec.OwnerName = Cp1251ToUtf8(FieldText(b + 265, 32));
+  dirRec.GroupName = Cp1251ToUtf8(FieldText(b + 297, 32));
+  dirRec.DeviceMajor = static_cast<int32_t>(GetOctal(b + 329, 8));
+  dirRec.DeviceMinor = static_cast<int32_t>(GetOctal(b + 337, 8));
+  dirRec.ChecksumValid = (BlockSum(b) & 0xFFFF) == (GetOctal(b + 148, 8) & 0xFFFF);
+  pendingBytes_ = CarriesNoData(dirRec.FileType) ? 0 : dirRec.Size;
+  return true;
+}
+
+template <typename Sink>
+void TTarArchive::CopyMember(Sink&& sink) {
+  if (pendingBytes_ <= 0) return;
+  const int64_t total = pendingBytes_;
+  const int64_t padded = RoundUpToBlock(total);
+  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<int64_t>(total, kIoChunk)));
+  int64_t consumed = 0;
+  while (consumed < total) {
+    int64_t want = std::min<int64_t>(static_cast<int64_t>(chunk.size()), total - consumed);
+    int64_t got = ReadBytes(chunk.data(), want);
+    if (got < want) {
+      // Reported, and written, in the 1000-byte units of the original
+      // reader: the short unit itself is not written.
+      int64_t unitStart = (consumed + got) / kSpecChunk * kSpecChunk;
+      if (unitStart > consumed) sink(chunk.data(), unitStart - consumed);
+      CheckCondition(false, "TTarArchive", "ReadFileTo", "Ошибка чтения TAR-файла. Ожидалось %d байт, прочитано %d.",
+                     static_cast<int>(std::min(kSpecChunk, total - unitStart)),
+                     static_cast<int>(consumed + got - unitStart));
+    }
+    sink(chunk.data(), got);
+    consumed += got;
+  }
+  SetFilePos(1, padded - total);
+  pendingBytes_ = 0;
+}
+
+void TTarArchive::ReadFileTo(TZVStream& stream) {
+  CopyMember([&](const uint8_t* data, int64_t n) { stream.WriteBuffer(data, n); });
+}
+
+void TTarArchive::ReadFileTo(const std::string& fileName) {
+  TZVFileStream file(fileName, TZVFileStream::Mode::Create);
+  ReadFileTo(file);
+}
+
+// ---------------------------------------------------------------- writer
+
+TTarWriter::TTarWriter(const std::string& fileName) {
+  fd_ = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd_ < 0)
+    throw Exception("TTarWriter.Create(). Ошибка при создании файла:\r" + fileName + "\r" +
+                    TarSystemErrorText(errno));
+  out_.reserve(kIoChunk + kBlock);
+}
+
+TTarWriter::~TTarWriter() {
+  if (fd_ < 0) return;
+  try {
+    Close();
+  } catch (const Exception&) {
+    // A destructor cannot report; Close() is there for callers that care.
+  }
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void TTarWriter::Flush(const std::string& failure) {
+  size_t done = 0;
+  while (done < out_.size()) {
+    ssize_t n = ::write(fd_, out_.data() + done, out_.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = n < 0 ? errno : ENOSPC;
+      out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(done));
+      throw Exception(failure + TarSystemErrorText(err));
+    }
+    done += static_cast<size_t>(n);
+  }
+  out_.clear();
+}
+
+void TTarWriter::WriteRaw(const void* data, size_t n, const std::string& failure) {
+  auto* p = static_cast<const uint8_t*>(data);
+  out_.insert(out_.end(), p, p + n);
+  if (out_.size() >= kIoChunk) Flush(failure);
+}
+
+void TTarWriter::WriteTarHeader(const TTarDirRec& r) {
+  uint8_t b[kBlock] = {};
+  PutText(b, 100, r.Name);
+  PutOctal(b + 100, 8, (r.Permissions & 0777u) | (static_cast<uint32_t>(r.SpecialModes & 7) << 9));
+  PutOctal(b + 108, 8, static_cast<uint32_t>(r.OwnerId));
+  PutOctal(b + 116, 8, static_cast<uint32_t>(r.GroupId));
+  PutOctal(b + 124, 12, static_cast<uint64_t>(r.Size));
+  // Times before 1970 are written as the epoch itself.
+  double seconds = (r.ModTime - kUnixEpochDate) * 86400.0;
+  uint64_t mtime = 0;
+  if (seconds >= 0) mtime = seconds >= 8589934591.0 ? 8589934591ull : static_cast<uint64_t>(seconds);
+  PutOctal(b + 136, 12, mtime);
+  b[156] = static_cast<uint8_t>(FileTypeToChar(r.FileType));
+  PutText(b + 157, 100, r.LinkName);
+  std::string magic = Utf8ToCp1251(r.MagicText).substr(0, 8);
+  magic.resize(8, ' ');
+  std::memcpy(b + 257, magic.data(), 8);
+  b[262] = 0;
+  b[263] = '0';
+  b[264] = '0';
+  PutText(b + 265, 32, r.OwnerName);
+  PutText(b + 297, 32, r.GroupName);
+  PutOctal(b + 329, 8, static_cast<uint32_t>(r.DeviceMajor));
+  PutOctal(b + 337, 8, static_cast<uint32_t>(r.DeviceMinor));
+  std::memset(b + 148, ' ', 8);
+  PutOctal(b + 148, 8, BlockSum(b));
+  WriteRaw(b, kBlock, "TTarWriter.WriteTarHeader(). Ошибка при записи в файл.\r");
+}
+
+void TTarWriter::AddFile(const std::string& fileName, const std::string& tarFileName) {
+  double modTime = FileModTimeUtc(fileName);
+  std::string name = tarFileName.empty() ? ReplaceAll(fileName, "\\", "/") : tarFileName;
+  TZVFileStream file(fileName, TZVFileStream::Mode::OpenRead);
+  struct stat st;
+  if (::stat(fileName.c_str(), &st) != 0)
+    throw Exception("TTarWriter.AddFile() -> CheckFileSize().\rОшибка получения размера файла:\r" + fileName +
+                    "\r#" + TarSystemErrorText(errno));
+  CheckCondition((static_cast<uint64_t>(st.st_size) >> 32) == 0, "TTarWriter", "AddFile",
+                 "Ошибка: файл слишком большой. [%s]", fileName);
+  AddStream(file, name, modTime);
+}
+
+void TTarWriter::AddStream(TZVStream& stream, const std::string& tarFileName, double modTime) {
+  TTarDirRec r;
+  r.Name = tarFileName;
+  r.Size = static_cast<uint32_t>(stream.Size() - stream.Position());
+  r.ModTime = modTime;
+  r.FileType = TTarFileType::Regular;
+  r.Permissions = Permissions;
+  r.OwnerId = OwnerId;
+  r.GroupId = GroupId;
+  r.OwnerName = OwnerName;
+  r.GroupName = GroupName;
+  r.SpecialModes = SpecialModes;
+  r.MagicText = MagicText;
+  r.ChecksumValid = true;
+  WriteTarHeader(r);
+
+  const std::string failure =
+      "TTarWriter.AddStream(TarFileName: " + tarFileName + ").\r" + "Ошибка при записи в TAR файл.\r" + "#";
+  int64_t remaining = r.Size;
+  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<int64_t>(RoundUpToBlock(remaining), kIoChunk)));
+  while (remaining > 0) {
+    int64_t want = std::min<int64_t>(remaining, static_cast<int64_t>(chunk.size()));
+    int64_t padded = RoundUpToBlock(want);
+    // A short read leaves zeros in place of the missing bytes.
+    int64_t got = 0;
+    while (got < want) {
+      int64_t n = stream.Read(chunk.data() + got, want - got);
+      if (n <= 0) break;
+      got += n;
+    }
+    std::memset(chunk.data() + got, 0, static_cast<size_t>(padded - got));
+    WriteRaw(chunk.data(), static_cast<size_t>(padded), failure);
+    remaining -= want;
+  }
+}
+
+void TTarWriter::Finalize() {
+  if (finalized_) return;
+  uint8_t zero[kBlock] = {};
+  const std::string failure = "TTarWriter.Finalize(). Ошибка при записи в TAR файл.\r";
+  WriteRaw(zero, kBlock, failure);
+  Flush(failure);
+  finalized_ = true;
+}
+
+void TTarWriter::Close() {
+  if (fd_ < 0) return;
+  if (!finalized_) Finalize();
+  Flush("TTarWriter.Finalize(). Ошибка при записи в TAR файл.\r");
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) throw Exception("TTarWriter.Finalize(). Ошибка при записи в TAR файл.\r" + TarSystemErrorText(errno));
+}
+
+}  // namespace ztv

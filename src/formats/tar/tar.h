@@ -1,0 +1,153 @@
+// Tar archives in the ustar block layout, as the version backup writes and
+// reads them: 512-byte header blocks, data padded to whole blocks, and a
+// single zero block at the end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/stream.h"
+
+namespace ztv {
+
+// Member kinds and their typeflag letters ("0".."7", "D", "M", "V").
+enum class TTarFileType : uint8_t {
+  Regular = 0,
+  Link = 1,
+  SymbolicLink = 2,
+  CharFile = 3,
+  BlockFile = 4,
+  Directory = 5,
+  FIFOFile = 6,
+  Contiguous = 7,
+  DirDump = 8,
+  Multivol = 9,
+  VolumeHeader = 10,
+};
+
+// Permission flags (the nine rwx bits of the mode field).
+namespace tarperm {
+inline constexpr uint16_t ReadOwner = 0400, WriteOwner = 0200, ExecuteOwner = 0100;
+inline constexpr uint16_t ReadGroup = 040, WriteGroup = 020, ExecuteGroup = 010;
+inline constexpr uint16_t ReadOther = 04, WriteOther = 02, ExecuteOther = 01;
+inline constexpr uint16_t All = 0777;
+}  // namespace tarperm
+
+// Special mode flags, kept in their mode-field positions shifted down by 9.
+namespace tarmode {
+inline constexpr uint8_t SetUid = 04, SetGid = 02, Sticky = 01;
+}  // namespace tarmode
+
+// One member's header.
+struct TTarDirRec {
+  std::string Name;        // as stored (separators untouched), UTF-8
+  int64_t Size = 0;
+  double ModTime = 0;      // days since 1899-12-30
+  uint16_t Permissions = 0;
+  TTarFileType FileType = TTarFileType::Regular;
+  std::string LinkName;
+  int32_t OwnerId = 0;
+  int32_t GroupId = 0;
+  std::string OwnerName;
+  std::string GroupName;
+  bool ChecksumValid = false;
+  uint8_t SpecialModes = 0;
+  std::string MagicText;
+  int32_t DeviceMajor = 0;
+  int32_t DeviceMinor = 0;
+  int64_t HeaderPos = 0;
+};
+
+inline constexpr double kUnixEpochDate = 25569.0;  // 1970-01-01 as a date value
+
+// The typeflag letter of a kind; a value above 10 raises.
+char FileTypeToChar(TTarFileType type);
+// The kind of a typeflag letter (NUL reads as Regular); others raise.
+TTarFileType LinkFlagToFileType(char flag);
+// "Error code #N text" for a system error code.
+std::string TarSystemErrorText(int code);
+
+// Current local date and time as a date value.
+double NowAsDateTime();
+// A file's last-write time in UTC as a date value; 0 when missing or a directory.
+double FileModTimeUtc(const std::string& fileName);
+
+// Reads an archive member by member.
+class TTarArchive {
+ public:
+  explicit TTarArchive(const std::string& fileName);
+  ~TTarArchive();
+  TTarArchive(const TTarArchive&) = delete;
+  TTarArchive& operator=(const TTarArchive&) = delete;
+
+  void Rewind();
+  // Reads the next header; false at the end of the archive.
+  bool FindNext(TTarDirRec& dirRec);
+  // Copies the current member's data (once) and skips its padding.
+  void ReadFileTo(TZVStream& stream);
+  void ReadFileTo(const std::string& fileName);
+
+  // Origin 0 from the start, 1 from the current position, 2 from the end.
+  void SetFilePos(int origin, int64_t offset);
+  int64_t GetFileSize();
+  int64_t GetFilePos();
+
+  int64_t PendingBytes() const { return pendingBytes_; }
+
+ private:
+  // Reads up to n bytes at the logical position through the buffer.
+  int64_t ReadBytes(void* dest, int64_t n);
+  // Copies the current member's data to `sink`.
+  template <typename Sink>
+  void CopyMember(Sink&& sink);
+
+  int fd_ = -1;
+  int64_t pendingBytes_ = 0;
+  int64_t pos_ = 0;  // logical position
+  std::vector<uint8_t> buffer_;
+  int64_t bufferStart_ = 0;  // file offset of buffer_[0]
+  int64_t bufferLen_ = 0;
+};
+
+// Writes a new archive.
+class TTarWriter {
+ public:
+  explicit TTarWriter(const std::string& fileName);
+  // Ends the archive (when not done yet) and closes the file.
+  ~TTarWriter();
+  TTarWriter(const TTarWriter&) = delete;
+  TTarWriter& operator=(const TTarWriter&) = delete;
+
+  void WriteTarHeader(const TTarDirRec& dirRec);
+  // Adds a disk file as a regular member; an empty member name is the file
+  // name with "\" turned into "/".
+  void AddFile(const std::string& fileName, const std::string& tarFileName = "");
+  // Adds the bytes from the stream's position to its end.
+  void AddStream(TZVStream& stream, const std::string& tarFileName, double modTime);
+  // Writes the single end block, once.
+  void Finalize();
+  // Finalizes when needed, flushes and closes; errors are raised.
+  void Close();
+
+  bool Finalized() const { return finalized_; }
+
+  // Attributes given to every member.
+  uint16_t Permissions = tarperm::All;
+  int32_t OwnerId = 0;
+  int32_t GroupId = 0;
+  std::string OwnerName;
+  std::string GroupName;
+  uint8_t SpecialModes = 0;
+  std::string MagicText = "ustar";
+
+ private:
+  void WriteRaw(const void* data, size_t n, const std::string& failure);
+  void Flush(const std::string& failure);
+
+  int fd_ = -1;
+  bool finalized_ = false;
+  std::vector<uint8_t> out_;
+};
+
+}  // namespace ztv
