@@ -1,0 +1,285 @@
+#include "control_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "core/text.h"
+#include "platform/launcher.h"
+
+namespace ztv::test {
+namespace {
+
+// Behaves like systemctl for the verbs the service layer uses (show, start,
+// stop, is-active), keeping each unit in files of $FAKE_SYSTEMCTL_DIR:
+//   U.state    ActiveState; without it the unit does not exist
+//   U.load     LoadState when it is not "loaded" (masked units refuse start)
+//   U.pending  start and stop leave the unit activating / deactivating
+//   U.settle   a pending unit settles after this many more queries
+//   U.fail     start ends in "failed"
+//   U.exec     command line that start runs in the background (pid in
+//              U.pid) and stop ends with SIGTERM
+// Every call is appended to calls.log as "verb unit".
+constexpr const char* kFakeSystemctl = R"SH(#!/bin/sh
+dir=${FAKE_SYSTEMCTL_DIR:?}
+verb=
+units=
+props=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --no-block|--value|--system|--quiet|-q) ;;
+    --property=*) props="$props ${1#--property=}" ;;
+    -p) shift; props="$props $1" ;;
+    --) shift; units="$units $*"; break ;;
+    -*) echo "systemctl: unrecognized option '$1'" >&2; exit 1 ;;
+    *) if [ -z "$verb" ]; then verb=$1; else units="$units $1"; fi ;;
+  esac
+  shift
+done
+props=$(echo "$props" | tr ',' ' ')
+unit_of() { case "$1" in *.*) echo "$1" ;; *) echo "$1.service" ;; esac; }
+settle() {
+  f="$dir/$1"
+  [ -f "$f.settle" ] || return 0
+  n=$(cat "$f.settle")
+  if [ "$n" -le 0 ]; then
+    case "$(cat "$f.state")" in
+      activating) echo active >"$f.state" ;;
+      deactivating) echo inactive >"$f.state" ;;
+    esac
+    rm -f "$f.settle"
+  else
+    echo $((n - 1)) >"$f.settle"
+  fi
+}
+load_state() {
+  if [ ! -f "$dir/$1.state" ]; then echo not-found
+  elif [ -f "$dir/$1.load" ]; then cat "$dir/$1.load"
+  else echo loaded; fi
+}
+rc=0
+for raw in $units; do
+  u=$(unit_of "$raw")
+  f="$dir/$u"
+  echo "$verb $u" >>"$dir/calls.log"
+  case "$verb" in
+    show)
+      [ -f "$f.state" ] && settle "$u"
+      for p in ${props:-LoadState ActiveState}; do
+        case "$p" in
+          LoadState) echo "LoadState=$(load_state "$u")" ;;
+          ActiveState) if [ -f "$f.state" ]; then echo "ActiveState=$(cat "$f.state")"; else echo "ActiveState=inactive"; fi ;;
+          *) echo "$p=" ;;
+        esac
+      done ;;
+    is-active)
+      if [ -f "$f.state" ]; then s=$(cat "$f.state"); else s=inactive; fi
+      echo "$s"; [ "$s" = active ] || rc=3 ;;
+    start)
+      l=$(load_state "$u")
+      if [ "$l" = not-found ]; then echo "Failed to start $u: Unit $u not found." >&2; rc=5; continue; fi
+      if [ "$l" = masked ]; then echo "Failed to start $u: Unit $u is masked." >&2; rc=1; continue; fi
+      [ "$(cat "$f.state")" = active ] && continue
+      if [ -f "$f.pending" ]; then echo activating >"$f.state"; continue; fi
+      if [ -f "$f.fail" ]; then echo failed >"$f.state"; continue; fi
+      if [ -f "$f.exec" ]; then
+        $(cat "$f.exec") </dev/null >/dev/null 2>&1 &
+        echo $! >"$f.pid"
+      fi
+      echo active >"$f.state" ;;
+    stop)
+      if [ "$(load_state "$u")" = not-found ]; then echo "Failed to stop $u: Unit $u not loaded." >&2; rc=5; continue; fi
+      if [ -f "$f.pending" ]; then echo deactivating >"$f.state"; continue; fi
+      if [ -f "$f.pid" ]; then
+        pid=$(cat "$f.pid")
+        kill -TERM "$pid" 2>/dev/null
+        i=0
+        while kill -0 "$pid" 2>/dev/null && [ $i -lt 100 ]; do sleep 0.02; i=$((i + 1)); done
+        rm -f "$f.pid"
+      fi
+      echo inactive >"$f.state" ;;
+    *) echo "Unknown command verb $verb." >&2; exit 1 ;;
+  esac
+done
+exit $rc
+)SH";
+
+std::string ReadCmdlineArg0(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+  std::string arg0;
+  std::getline(in, arg0, '\0');
+  return arg0;
+}
+
+void WriteText(const std::string& path, const std::string& text) { WriteFile(path, text); }
+
+}  // namespace
+
+void ScaledClock::Sleep(int64_t milliseconds) {
+  FakeClock::Sleep(milliseconds);
+  int64_t real = milliseconds / scale_;
+  if (real < 1 && milliseconds > 0) real = 1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(real));
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str())) {
+    had_ = true;
+    old_ = old;
+  }
+  ::setenv(name_.c_str(), value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_)
+    ::setenv(name_.c_str(), old_.c_str(), 1);
+  else
+    ::unsetenv(name_.c_str());
+}
+
+ProcessTestLock::ProcessTestLock() {
+  fd_ = ::open("/tmp/ztv-control-processes.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd_ >= 0) {
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+}
+
+ProcessTestLock::~ProcessTestLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool WaitUntilGone(int pid, uint64_t startTime, int timeoutMs) {
+  return WaitFor([&] { return !ProcessAlive(pid, startTime); }, timeoutMs);
+}
+
+void KillProcessesUnder(const std::string& dir) {
+  std::string prefix = dir + "/";
+  auto processes = EnumerateProcesses();
+  if (!processes) return;
+  for (const auto& p : *processes) {
+    if (ReadCmdlineArg0(p.pid).compare(0, prefix.size(), prefix) != 0) continue;
+    SignalProcess(p.pid, p.startTime, SIGKILL);
+    if (!WaitUntilGone(p.pid, p.startTime, 5000)) ADD_FAILURE() << "process " << p.pid << " did not end";
+  }
+}
+
+std::string StandinProgram() { return ZTV_STANDIN_PROGRAM; }
+
+void InstallStandin(const std::string& path) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::filesystem::copy_file(StandinProgram(), path, std::filesystem::copy_options::overwrite_existing);
+  ::chmod(path.c_str(), 0755);
+}
+
+ProcessEntry StartStandin(const std::string& path, const std::string& mode) {
+  if (!std::filesystem::exists(path)) InstallStandin(path);
+  std::string ready = path + ".ready";
+  std::filesystem::remove(ready);
+  auto result = SystemLauncher().ShellOpen("open", path, mode + " \"" + ready + "\"", "", kShow);
+  EXPECT_EQ(result.code, kLaunchStarted) << path;
+  ProcessEntry entry;
+  if (result.code != kLaunchStarted) return entry;
+  bool up = WaitFor([&] { return std::filesystem::exists(ready); }, 10000);
+  EXPECT_TRUE(up) << path << " did not come up";
+  if (auto p = ReadProcess(result.pid)) entry = *p;
+  return entry;
+}
+
+int CountNamed(const std::string& name) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::string pidText = entry.path().filename().string();
+    if (pidText.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "stat");
+    std::string stat;
+    std::getline(in, stat);
+    auto open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) continue;
+    char state = stat[close + 2];
+    if (state == 'Z' || state == 'X') continue;
+    if (SameText(stat.substr(open + 1, close - open - 1), name)) ++count;
+  }
+  return count;
+}
+
+FakeSystemctl::FakeSystemctl(const TempDir& dir)
+    : stateDir_(dir / "units"),
+      runtimeDir_(dir / "run-systemd-system"),
+      path_("PATH", dir / "fakebin" + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")),
+      stateEnv_("FAKE_SYSTEMCTL_DIR", dir / "units") {
+  std::filesystem::create_directories(stateDir_);
+  std::filesystem::create_directories(runtimeDir_);
+  WriteText(dir / "fakebin/systemctl", kFakeSystemctl);
+  ::chmod((dir / "fakebin/systemctl").c_str(), 0755);
+}
+
+std::string FakeSystemctl::UnitFile(const std::string& name, const std::string& ext) const {
+  return stateDir_ + "/" + name + ".service" + ext;
+}
+
+void FakeSystemctl::AddUnit(const std::string& name, const std::string& state) {
+  WriteText(UnitFile(name, ".state"), state + "\n");
+}
+
+void FakeSystemctl::SetLoadState(const std::string& name, const std::string& load) {
+  WriteText(UnitFile(name, ".load"), load + "\n");
+}
+
+void FakeSystemctl::SetPending(const std::string& name, int settleAfter) {
+  WriteText(UnitFile(name, ".pending"), "");
+  if (settleAfter >= 0) WriteText(UnitFile(name, ".settle"), std::to_string(settleAfter) + "\n");
+}
+
+void FakeSystemctl::SetFailsOnStart(const std::string& name) { WriteText(UnitFile(name, ".fail"), ""); }
+
+void FakeSystemctl::SetExec(const std::string& name, const std::string& command) {
+  WriteText(UnitFile(name, ".exec"), command + "\n");
+}
+
+std::string FakeSystemctl::State(const std::string& name) const {
+  return Trim(ReadFile(UnitFile(name, ".state")));
+}
+
+std::vector<std::string> FakeSystemctl::Calls() const {
+  std::vector<std::string> calls;
+  std::ifstream in(stateDir_ + "/calls.log");
+  std::string line;
+  while (std::getline(in, line)) calls.push_back(line);
+  return calls;
+}
+
+TestRegistry::TestRegistry(const TempDir& dir, const std::string& body)
+    : file_(dir / "registry.reg"), env_("ZTV_REGISTRY", dir / "registry.reg") {
+  Write(body);
+}
+
+void TestRegistry::Write(const std::string& body) { WriteText(file_, "REGEDIT4\n\n" + body); }
+
+std::string FirebirdKey(const std::string& dir) {
+  return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Firebird Project\\Firebird Server\\Instances]\n\"DefaultInstance\"=\"" +
+         dir + "\"\n\n";
+}
+
+std::string InterBaseRootKey(const std::string& dir) {
+  return "[HKEY_LOCAL_MACHINE\\Software\\Borland\\Interbase\\CurrentVersion]\n\"RootDirectory\"=\"" + dir +
+         "\"\n\n";
+}
+
+std::string InterBaseServerDirKey(const std::string& dir) {
+  return "[HKEY_LOCAL_MACHINE\\Software\\InterBase Corp\\InterBase\\CurrentVersion]\n\"ServerDirectory\"=\"" +
+         dir + "\"\n\n";
+}
+
+}  // namespace ztv::test
