@@ -9,5 +9,6 @@
 namespace ztv::tool {
 
 void AddSettingsCommands(CLI::App& app);
+void AddBackupCommands(CLI::App& app);
 
 }  // namespace ztv::tool

@@ -1,0 +1,93 @@
+#include "backup/file_ops.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "core/errors.h"
+#include "core/text.h"
+#include "platform/paths.h"
+
+namespace ztv {
+namespace {
+
+// Bounds the search for a free "_delete_me" name.
+constexpr int kMaxDeleteMe = 100000;
+
+bool EntryExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A file without any write permission stands for a read-only file: the
+// attribute is cleared before deleting, as the backup does.
+void ClearReadOnly(const std::string& path, const struct stat& st) {
+  if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR);
+}
+
+// Deletes a file or symbolic link (never a directory).
+bool DeleteEntry(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (S_ISDIR(st.st_mode)) return false;
+  ClearReadOnly(path, st);
+  return ::unlink(path.c_str()) == 0;
+}
+
+}  // namespace
+
+std::string DeleteMeName(const std::string& dir, int n) {
+  return JoinPath(DropTrailingSeparator(dir), Format("_delete_me%d.$$$", n));
+}
+
+bool DeleteOrRename(const std::string& fileName) {
+  if (!EntryExists(fileName)) return true;
+  if (DeleteEntry(fileName)) return true;
+
+  const std::string dir = ExtractFileDir(fileName);
+  std::string target;
+  for (int n = 0; n < kMaxDeleteMe; ++n) {
+    std::string candidate = DeleteMeName(dir, n);
+    if (!EntryExists(candidate) || DeleteEntry(candidate)) {
+      target = candidate;
+      break;
+    }
+  }
+  if (!target.empty() && ::rename(fileName.c_str(), target.c_str()) == 0) return true;
+  if (SameText(fileName, RunningProgramPath())) return false;
+  throw Exception(Format("Не удается удалить или переименовать файл [%s]", fileName));
+}
+
+bool ClearDirectory(const std::string& dirIn, bool removeDir) {
+  bool result = true;
+  const std::string dir = DropTrailingSeparator(dirIn);
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return true;  // nothing to enumerate: nothing to do
+  struct stat self;
+  if (::fstat(dirfd(d), &self) == 0 && (self.st_mode & S_IWUSR) == 0)
+    ::fchmod(dirfd(d), (self.st_mode & 07777) | S_IWUSR | S_IXUSR);
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::string path = JoinPath(dir, name);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+      result = false;
+      continue;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      if (!ClearDirectory(path, true)) result = false;
+    } else {
+      ClearReadOnly(path, st);
+      if (::unlink(path.c_str()) != 0) result = false;
+    }
+  }
+  ::closedir(d);
+  if (removeDir && ::rmdir(dir.c_str()) != 0) result = false;
+  return result;
+}
+
+}  // namespace ztv
