@@ -1,0 +1,89 @@
+#include "firebird_fixture.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace ztv::test {
+
+int RunShell(const std::string& command, std::string& output) {
+  output.clear();
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return -1;
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string FirebirdServerProblem() {
+  TDbConnection db;
+  FirebirdTest::Prepare(db, "localhost:/nonexistent/ztv-probe.fdb");
+  try {
+    db.Connect();
+    db.Disconnect();
+    return "a database at /nonexistent/ztv-probe.fdb unexpectedly opened";
+  } catch (const EDatabaseError& e) {
+    // The server answers a file it cannot open with an I/O error only after
+    // it has taken the login.
+    const std::string message = e.what();
+    if (message.find("I/O error") != std::string::npos) return "";
+    return message;
+  }
+}
+
+void FirebirdTest::SetUp() {
+  const std::string problem = FirebirdServerProblem();
+  if (!problem.empty()) {
+    FAIL() << "The Firebird server on loopback cannot be used (" << problem
+           << "). Run `scripts/firebird start` (as root) before these tests.";
+  }
+  // The server runs as the firebird user and creates the database files
+  // itself: the directory must be open to it.
+  ASSERT_EQ(::chmod(dir_.Path().c_str(), 0777), 0);
+  if (::geteuid() == 0) {
+    if (const passwd* user = ::getpwnam("firebird")) {
+      ASSERT_EQ(::chown(dir_.Path().c_str(), user->pw_uid, user->pw_gid), 0);
+    }
+  }
+}
+
+std::string FirebirdTest::CreateDatabase(const std::string& fileName, const std::string& extraSql) {
+  const std::string path = dir_ / fileName;
+  const std::string name = "localhost:" + path;
+  const std::string script = dir_ / (fileName + ".sql");
+  WriteFile(script,
+            "SET SQL DIALECT 1;\n"
+            "CREATE DATABASE '" + name + "' USER 'SYSDBA' PASSWORD '" + kSysdbaPassword + "' PAGE_SIZE 4096;\n"
+            "CREATE GENERATOR g_shared;\n"
+            "CREATE GENERATOR G_NUMBEROFREQUESTS;\n"
+            "CREATE TABLE single (id INTEGER);\n"
+            "INSERT INTO single VALUES (1);\n"
+            "CREATE TABLE IntConst (ProgIndex INTEGER, ConstIndex INTEGER, ConstValue INTEGER);\n" +
+                extraSql + "COMMIT;\n");
+  std::string output;
+  const int status = RunShell("isql-fb -b -q -i '" + script + "'", output);
+  EXPECT_EQ(status, 0) << output;
+  return name;
+}
+
+void FirebirdTest::Isql(const std::string& name, const std::string& sql) {
+  const std::string script = dir_ / "isql-run.sql";
+  WriteFile(script, "SET SQL DIALECT 1;\nCONNECT '" + name + "' USER 'SYSDBA' PASSWORD '" + kSysdbaPassword + "';\n" +
+                        sql + "\nCOMMIT;\n");
+  std::string output;
+  const int status = RunShell("isql-fb -b -q -i '" + script + "'", output);
+  ASSERT_EQ(status, 0) << output;
+}
+
+void FirebirdTest::Prepare(TDbConnection& db, const std::string& name, const std::string& password) {
+  db.SetDatabaseName(name);
+  db.SetParam("isc_dpb_user_name", "SYSDBA");
+  db.SetParam("isc_dpb_password", password);
+}
+
+}  // namespace ztv::test
