@@ -68,7 +68,9 @@ std::string NormalizePath(const std::string& path) {
   if (result.size() > 1 && result.compare(0, 2, "\\\\") != 0) {
     // The file's own name: what links and relative parts stand for.
     std::error_code ec;
-    auto canonical = std::filesystem::weakly_canonical(std::filesystem::path(result), ec);
+    auto absolute = std::filesystem::absolute(std::filesystem::path(result), ec);
+    if (ec) return result;
+    auto canonical = std::filesystem::weakly_canonical(absolute, ec);
     if (!ec && !canonical.empty()) result = canonical.string();
   }
   return result;

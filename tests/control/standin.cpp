@@ -3,7 +3,8 @@
 //
 //   standin MODE READYFILE
 //
-// MODE: "exit" ends on the first SIGTERM, "ignore" never ends on SIGTERM,
+// MODE: "exit" (also without arguments or with another word, as when a
+// server is started with its own options) ends on the first SIGTERM, "ignore" never ends on SIGTERM,
 // "twice" ends on the second one, "now" ends at once. READYFILE is created
 // once the signal handling is in place, so a test never signals too early.
 #include <fcntl.h>
@@ -25,8 +26,7 @@ void OnTerm(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return 2;
-  const char* mode = argv[1];
+  const char* mode = argc >= 2 ? argv[1] : "exit";
   if (std::strcmp(mode, "now") == 0) return 0;
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);

@@ -1,0 +1,369 @@
+// Process counting, closing the workplace program, finding, stopping and
+// starting servers that run as programs, on a machine without a service
+// manager. Every process here is a real stand-in started from a temporary
+// directory and ended by its pid.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "control/run_close_program.h"
+#include "control_support.h"
+#include "core/errors.h"
+
+namespace ztv {
+namespace {
+
+using test::TempDir;
+
+// Throws and returns the message, or fails.
+template <typename F>
+std::string ErrorOf(F f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  ADD_FAILURE() << "no error raised";
+  return {};
+}
+
+class ControlTest : public ::testing::Test {
+ protected:
+  ControlTest() {
+    // No service manager: the directory that would show systemd is absent.
+    services_ = CreateSystemdServices(dir_ / "no-systemd");
+    env_.clock = &clock_;
+    env_.services = services_.get();
+  }
+
+  test::ProcessTestLock lock_;
+  TempDir dir_;
+  test::ProcessReaper reaper_{dir_.Path()};
+  test::ScaledClock clock_{20};
+  std::unique_ptr<ServiceManager> services_;
+  ControlEnv env_;
+};
+
+TEST_F(ControlTest, ProcessCountByNameAndByPath) {
+  EXPECT_EQ(ProcessCount("Bureo"), 0);
+  auto a = test::StartStandin(dir_ / "a/BUREO.EXE", "exit");
+  auto b = test::StartStandin(dir_ / "b/bureo.exe", "exit");
+  ASSERT_TRUE(a.pid && b.pid);
+  EXPECT_EQ(ProcessCount("Bureo"), 2);
+  EXPECT_TRUE(IsProcessRunning("bureo"));
+  EXPECT_EQ(ProcessCount(""), 0);
+
+  // A path counts only the process of that file, however it is written.
+  EXPECT_EQ(ProcessCount(dir_ / "a/BUREO.EXE"), 1);
+  EXPECT_EQ(ProcessCount(dir_ / "b/../a/./BUREO.EXE"), 1);
+  std::filesystem::create_symlink(dir_ / "a", dir_ / "link");
+  EXPECT_EQ(ProcessCount(dir_ / "link/BUREO.EXE"), 1);
+  test::ScopedEnv var("ZTV_TEST_BUREO_DIR", dir_ / "b");
+  EXPECT_EQ(ProcessCount("%ZTV_TEST_BUREO_DIR%/bureo.exe"), 1);
+  EXPECT_EQ(ProcessCount("${ZTV_TEST_BUREO_DIR}/bureo.exe"), 1);
+  EXPECT_EQ(ProcessCount("$ZTV_TEST_BUREO_DIR/bureo.exe"), 1);
+  // Paths compare ignoring letter case, as on the system they come from.
+  EXPECT_EQ(ProcessCount(dir_ / "B/BUREO.EXE"), 1);
+  EXPECT_EQ(ProcessCount(dir_ / "c/bureo.exe"), 0);
+
+  SignalProcess(a.pid, a.startTime, SIGKILL);
+  ASSERT_TRUE(test::WaitUntilGone(a.pid, a.startTime, 5000));
+  EXPECT_EQ(ProcessCount("Bureo"), 1);
+}
+
+TEST_F(ControlTest, NormalizePathExpandsAndResolves) {
+  test::ScopedEnv var("ZTV_TEST_VAR", dir_.Path());
+  std::string real = std::filesystem::canonical(dir_.Path()).string();
+  EXPECT_EQ(NormalizePath("%ZTV_TEST_VAR%/x/../y"), real + "/y");
+  EXPECT_EQ(NormalizePath("%ZTV_NO_SUCH_VAR%/y"), std::filesystem::current_path().string() + "/%ZTV_NO_SUCH_VAR%/y");
+  EXPECT_EQ(NormalizePath("\\\\server\\share\\file"), "\\\\server\\share\\file");
+  EXPECT_EQ(NormalizePath("/"), "/");
+  EXPECT_TRUE(SameProcessFile(real + "/Bureo", "%ZTV_TEST_VAR%/BUREO"));
+  EXPECT_FALSE(SameProcessFile("", dir_ / "Bureo"));
+  EXPECT_TRUE(SameProcessFile("/opt/x/Bureo.exe", "bureo"));
+}
+
+TEST_F(ControlTest, UnloadWorkplaceClosesAProgramThatEndsOnTheFirstRequest) {
+  UnloadWorkplace(env_);  // nothing runs: no waits
+  EXPECT_TRUE(clock_.Sleeps().empty());
+  auto p = test::StartStandin(dir_ / "Bureo", "exit");
+  ASSERT_TRUE(p.pid);
+  UnloadWorkplace(env_);
+  EXPECT_FALSE(ProcessAlive(p.pid, p.startTime));
+  EXPECT_EQ(clock_.Sleeps(), (std::vector<int64_t>{1000}));
+}
+
+TEST_F(ControlTest, UnloadWorkplaceSendsASecondRequestWhenTheFirstIsIgnored) {
+  auto p = test::StartStandin(dir_ / "BUREO", "twice");
+  ASSERT_TRUE(p.pid);
+  UnloadWorkplace(env_);
+  EXPECT_FALSE(ProcessAlive(p.pid, p.startTime));
+  EXPECT_EQ(clock_.Sleeps(), (std::vector<int64_t>{1000, 1000}));
+}
+
+TEST_F(ControlTest, UnloadWorkplaceGivesUpAfterTwentyOneRequests) {
+  auto p = test::StartStandin(dir_ / "bureo", "ignore");
+  ASSERT_TRUE(p.pid);
+  EXPECT_EQ(ErrorOf([&] { UnloadWorkplace(env_); }), "Не удаётся выгрузить ЗТВ");
+  EXPECT_TRUE(ProcessAlive(p.pid, p.startTime));
+  EXPECT_EQ(clock_.Sleeps(), std::vector<int64_t>(21, 1000));
+}
+
+TEST_F(ControlTest, UnloadWorkplaceClosesEveryInstance) {
+  auto a = test::StartStandin(dir_ / "a/Bureo", "exit");
+  auto b = test::StartStandin(dir_ / "b/Bureo", "twice");
+  ASSERT_TRUE(a.pid && b.pid);
+  UnloadWorkplace(env_);
+  EXPECT_EQ(ProcessCount("Bureo"), 0);
+  // One request for the first, a round's pause, two for the second.
+  EXPECT_EQ(clock_.Sleeps(), (std::vector<int64_t>{1000, 7000, 1000, 1000}));
+}
+
+// Registers a Firebird installation with its server program.
+std::string InstallFirebird(const TempDir& dir, const std::string& sub, const std::string& exe = "bin/fbserver") {
+  std::string root = dir / sub;
+  test::InstallStandin(root + "/" + exe);
+  return root;
+}
+
+TEST_F(ControlTest, ServersAreFoundFromTheRegistry) {
+  test::TestRegistry registry(dir_, "");
+  EXPECT_EQ(ErrorOf([] { ServerExePath(2, false); }),
+            "Ни один из серверов InterBase, FireBird не найден (отсутствует файл, директория или информация в "
+            "реестре)");
+
+  // The registered directory may end with a separator; the file's letter
+  // case may differ.
+  std::string fb = InstallFirebird(dir_, "Firebird_3", "BIN/FbServer");
+  registry.Write(test::FirebirdKey(fb + "/"));
+  int installed = 0;
+  std::array<std::string, 2> dirs, exes;
+  FindInstalledServers(installed, dirs, exes, false);
+  EXPECT_EQ(installed, 4);
+  EXPECT_EQ(dirs[1], fb);
+  EXPECT_EQ(exes[1], fb + "/BIN/FbServer");
+  EXPECT_EQ(ServerExePath(1, false), "");
+  EXPECT_EQ(ServerExePath(0, false), "");
+
+  int kind = 0;
+  std::string dir;
+  ServerDir(kind, false, dir, env_);
+  EXPECT_EQ(kind, 2);
+  EXPECT_EQ(dir, fb + "/BIN/");
+
+  // InterBase's second variant: the server directly in ServerDirectory.
+  std::string ib = dir_ / "ib";
+  test::InstallStandin(ib + "/IBServer");
+  registry.Write(test::FirebirdKey(fb) + test::InterBaseRootKey(dir_ / "nothing-here") +
+                 test::InterBaseServerDirKey(ib));
+  FindInstalledServers(installed, dirs, exes, false);
+  EXPECT_EQ(installed, 6);
+  EXPECT_EQ(exes[0], ib + "/IBServer");
+}
+
+TEST_F(ControlTest, TheClassicVariantCountsOnlyWithAllVariants) {
+  std::string fb = InstallFirebird(dir_, "fb", "bin/fb_inet_server");
+  test::TestRegistry registry(dir_, test::FirebirdKey(fb));
+  EXPECT_NE(ErrorOf([] { ServerExePath(2, false); }).find("Ни один из серверов"), std::string::npos);
+  EXPECT_EQ(ServerExePath(2, true), fb + "/bin/fb_inet_server");
+  int installed = 0;
+  std::array<std::string, 2> dirs, exes;
+  FindInstalledServers(installed, dirs, exes, true);
+  EXPECT_EQ(installed, 4);
+
+  // Running, it is seen only when all variants are asked for.
+  auto p = test::StartStandin(fb + "/bin/fb_inet_server", "exit");
+  ASSERT_TRUE(p.pid);
+  EXPECT_EQ(RunningServers(true, env_), 0);  // no FB_Server window: classic has none here
+  EXPECT_EQ(ServerProcessName(2, 1), "fb_inet_server");
+  EXPECT_TRUE(IsProcessRunning(ServerProcessName(2, 1)));
+}
+
+TEST_F(ControlTest, BothInstalledAndNoneRunning) {
+  std::string fb = InstallFirebird(dir_, "fb");
+  std::string ib = dir_ / "ib";
+  test::InstallStandin(ib + "/bin/IBServer");
+  test::TestRegistry registry(dir_, test::FirebirdKey(fb) + test::InterBaseRootKey(ib));
+
+  EXPECT_EQ(RunningServers(false, env_), 0);
+  int kind = 0;
+  std::string path = "old";
+  bool isService = true;
+  IBServerStop(kind, path, isService, env_);
+  EXPECT_EQ(kind, 2);
+  EXPECT_EQ(path, fb + "/bin/fbserver");
+  EXPECT_FALSE(isService);
+  EXPECT_TRUE(clock_.Sleeps().empty());
+
+  std::string dir = "old";
+  ServerDir(kind, false, dir, env_);
+  EXPECT_EQ(kind, -1);
+  EXPECT_EQ(dir, "");
+
+  // With one of them running, that one's directory is used.
+  auto p = test::StartStandin(ib + "/bin/IBServer", "exit");
+  ASSERT_TRUE(p.pid);
+  EXPECT_EQ(RunningServers(false, env_), 2);
+  ServerDir(kind, false, dir, env_);
+  EXPECT_EQ(kind, 1);
+  EXPECT_EQ(dir, ib + "/bin/");
+}
+
+TEST_F(ControlTest, AServerProgramIsStoppedAndStartedAgain) {
+  std::string fb = InstallFirebird(dir_, "fb");
+  std::string ib = dir_ / "ib";
+  test::InstallStandin(ib + "/bin/IBServer");
+  test::TestRegistry registry(dir_, test::FirebirdKey(fb) + test::InterBaseRootKey(ib));
+  auto p = test::StartStandin(fb + "/bin/fbserver", "twice");
+  ASSERT_TRUE(p.pid);
+  EXPECT_EQ(ServerFlags(2, false, env_), kServerFlagProgram);
+  EXPECT_EQ(ServerFlags(1, false, env_), 0);
+  EXPECT_EQ(RunningServers(false, env_), 4);
+  EXPECT_EQ(CountServers(-1, env_), 1);
+
+  // This server ignores the first close request: stopping gives up after
+  // the bounded wait instead of hanging.
+  TServerRecord record;
+  EXPECT_EQ(ErrorOf([&] { IBServerStop(record, env_); }), "Не удаётся выгрузить FireBird");
+  EXPECT_TRUE(ProcessAlive(p.pid, p.startTime));
+  // One 200 ms wait after the request, then 101 more while it stays.
+  EXPECT_EQ(clock_.Sleeps(), std::vector<int64_t>(102, 200));
+
+  // A second request (the administrator tries again) ends it.
+  IBServerStop(record, env_);
+  EXPECT_FALSE(ProcessAlive(p.pid, p.startTime));
+  EXPECT_EQ(record.FServerKind, 2);
+  EXPECT_EQ(record.FServerPath, fb + "/bin/fbserver");
+  EXPECT_FALSE(record.FServerIsService);
+  EXPECT_EQ(RunningServers(false, env_), 0);
+
+  IBServerStart(record, env_);
+  EXPECT_TRUE(test::WaitFor([] { return test::CountNamed("fbserver") == 1; }, 5000));
+  EXPECT_EQ(RunningServers(false, env_), 4);
+
+  // InterBase's program is started with its path as the command.
+  IBServerStart(1, "", false, env_);
+  EXPECT_TRUE(test::WaitFor([] { return test::CountNamed("IBServer") == 1; }, 5000));
+  EXPECT_EQ(RunningServers(false, env_), 6);
+  IBServerStop(record, env_);
+  EXPECT_EQ(record.FServerKind, 2);  // both stopped: Firebird preferred
+  EXPECT_EQ(RunningServers(false, env_), 0);
+}
+
+TEST_F(ControlTest, StartingWithAnUndecidedKindFails) {
+  for (int kind : {0, -1, 3}) {
+    EXPECT_EQ(ErrorOf([&] { IBServerStart(kind, "", false, env_); }),
+              Format("IBServerStart: Передан неопределенный идентификатор IB-сервера. Поддерживаются сервера: "
+                     "Interbase[0,1], FireBird[2]. Передано: %d",
+                     kind));
+  }
+}
+
+TEST_F(ControlTest, AServerProgramThatCannotBeStartedIsReported) {
+  std::string missing = dir_ / "fb/bin/fbserver";
+  std::filesystem::create_directories(dir_ / "fb/bin");
+  EXPECT_EQ(ErrorOf([&] { RunServerProgram(2, missing, env_); }),
+            "Не удаётся загрузить \"" + missing + "\" : код ошибки 2 ");
+  EXPECT_EQ(ErrorOf([&] { RunServerProgram(1, dir_ / "no/dir/IBServer", env_); }),
+            "Не удаётся загрузить \"" + dir_ / "no/dir/IBServer" + "\" : код ошибки 3");
+  RunServerProgram(0, missing, env_);  // other kinds: nothing
+}
+
+TEST(ServerSets, ChoosingAmongKinds) {
+  ControlEnv env;
+  EXPECT_EQ(SingleServer(4), 2);
+  EXPECT_EQ(SingleServer(2), 1);
+  EXPECT_EQ(SingleServer(1), 0);
+  EXPECT_EQ(SingleServer(6), -1);
+  EXPECT_EQ(SingleServer(0), -1);
+  EXPECT_EQ(SingleServer(-4), -1);
+  EXPECT_EQ(CountServers(6, env), 2);
+  EXPECT_EQ(CountServers(9, env), 0);
+  EXPECT_EQ(ChooseServer(6, env), 2);
+  EXPECT_EQ(ChooseServer(2, env), 1);
+  EXPECT_EQ(ChooseServer(0, env), -1);
+  EXPECT_EQ(ChooseServer(-1, env), -1);
+  EXPECT_EQ(ServerProcessName(1, 0), "IBServer");
+  EXPECT_EQ(ServerProcessName(1, 1), "IBServer");
+  EXPECT_EQ(ServerProcessName(2, 0), "fbserver");
+  EXPECT_EQ(ServerProcessName(2, 2), "");
+  EXPECT_EQ(ServerKindName(1), "Interbase4/5");
+  EXPECT_EQ(ServerKindName(2), "FireBird");
+  EXPECT_EQ(GuardianName(2), "FirebirdGuardianDefaultInstance");
+}
+
+// The server program's window as a server with connected users shows it:
+// a close request brings up the users-connected dialog instead of ending
+// the server; the dialog's OK ends it, closing the dialog leaves it
+// running. Dialogs do not exist on Linux, so the window side is simulated;
+// the server process is real.
+class DialogWindows : public WindowSystem {
+ public:
+  explicit DialogWindows(ProcessEntry server) : server_(server) {}
+  WindowHandle FindTopLevel(const std::string& className, const std::string& title) override {
+    if (className == "FB_Server" && title.empty()) return SystemWindows().FindTopLevel(className, title);
+    if (className == "#32770" && title == "Firebird Server" && dialogShown_) return kDialog;
+    return {};
+  }
+  bool Exists(const WindowHandle& w) override { return SystemWindows().Exists(w); }
+  bool PostClose(const WindowHandle& w) override {
+    if (w.pid == kDialog.pid) {
+      dialogShown_ = false;
+      return true;
+    }
+    dialogShown_ = true;
+    return true;
+  }
+  bool PostCommand(const WindowHandle& w, int id) override {
+    commands_.push_back(id);
+    if (w.pid != kDialog.pid || id != 1) return false;
+    dialogShown_ = false;
+    return SignalProcess(server_.pid, server_.startTime, SIGTERM);
+  }
+  bool SetVisible(const WindowHandle&, bool visible) override {
+    visibility_.push_back(visible);
+    return true;
+  }
+
+  std::vector<int> commands_;
+  std::vector<bool> visibility_;
+
+ private:
+  static constexpr WindowHandle kDialog{-2, 0};
+  ProcessEntry server_;
+  bool dialogShown_ = false;
+};
+
+TEST_F(ControlTest, ConnectedUsersQuestion) {
+  std::string fb = InstallFirebird(dir_, "fb");
+  test::TestRegistry registry(dir_, test::FirebirdKey(fb));
+  auto p = test::StartStandin(fb + "/bin/fbserver", "exit");
+  ASSERT_TRUE(p.pid);
+  DialogWindows windows(p);
+  env_.windows = &windows;
+  std::vector<std::string> asked;
+  bool answer = false;
+  env_.confirm = [&](const std::string& caption, const std::string& text) {
+    asked.push_back(caption + "|" + text);
+    return answer;
+  };
+
+  // Cancel: the dialog is closed and the server keeps running.
+  EXPECT_EQ(ErrorOf([&] { CloseServerApp(2, env_); }), "Не удаётся выгрузить FireBird");
+  EXPECT_EQ(asked, (std::vector<std::string>{
+                       "Инсталляция обновления|FireBird имеет подключенных к базе пользователей. Оборвать соединения?"}));
+  EXPECT_TRUE(ProcessAlive(p.pid, p.startTime));
+  EXPECT_EQ(windows.visibility_, (std::vector<bool>{false}));
+
+  // OK: the dialog's OK button ends the server.
+  answer = true;
+  CloseServerApp(2, env_);
+  EXPECT_FALSE(ProcessAlive(p.pid, p.startTime));
+  EXPECT_EQ(windows.commands_, (std::vector<int>{1}));
+  EXPECT_EQ(windows.visibility_, (std::vector<bool>{false, false, true}));
+}
+
+}  // namespace
+}  // namespace ztv
