@@ -9,6 +9,8 @@
 namespace ztv::tool {
 
 void AddSettingsCommands(CLI::App& app);
+void AddCodecCommands(CLI::App& app);
 void AddBackupCommands(CLI::App& app);
+void AddCfbCommands(CLI::App& app);
 
 }  // namespace ztv::tool

@@ -12,7 +12,9 @@ int main(int argc, char** argv) {
   CLI::App app{"ztvtool: update packages, version backups and stored formats of the ZTV updater"};
   app.require_subcommand(1);
   ztv::tool::AddSettingsCommands(app);
+  ztv::tool::AddCodecCommands(app);
   ztv::tool::AddBackupCommands(app);
+  ztv::tool::AddCfbCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
