@@ -162,9 +162,7 @@ std::string TDbConnection::Param(const std::string& name) const {
 }
 
 const db::FbClient& TDbConnection::Client() const {
-  if (!client_) {
-    const_cast<TDbConnection*>(this)->client_ = &db::FbClient::Get(libraryName_);
-  }
+  if (!client_) client_ = &db::FbClient::Get(libraryName_);
   return *client_;
 }
 

@@ -119,7 +119,7 @@ class TDbConnection {
   void CloseQueries(const TDbTransaction* transaction);
 
   std::string libraryName_;
-  const db::FbClient* client_ = nullptr;
+  mutable const db::FbClient* client_ = nullptr;  // loaded at first use
   std::string databaseName_;
   std::vector<std::pair<std::string, std::string>> params_;
   unsigned int handle_ = 0;

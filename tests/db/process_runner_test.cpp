@@ -102,28 +102,29 @@ TEST(SplitCommandLine, FollowsTheRunTimeQuotingRules) {
   EXPECT_EQ(SplitCommandLine("\"open quote"), (Lines{"open quote"}));
 }
 
-TEST_F(ProcessRunnerTest, CrLfLinesWrittenInOnePiece) {
-  Run(Script("p.sh", "printf 'a\\r\\nb\\r\\n'\n"));
-  EXPECT_EQ(out_, (Lines{"a", "b"}));
-  EXPECT_TRUE(err_.empty());
-  EXPECT_EQ(runner_.ExitCode(), 0);
-}
-
-TEST_F(ProcessRunnerTest, LastLineWithoutLineEnd) {
-  Run(Script("p.sh", "printf 'one\\r\\ntwo'\n"));
-  EXPECT_EQ(out_, (Lines{"one", "two"}));
-}
-
-TEST_F(ProcessRunnerTest, LinesLongerThanOneReadArriveWhole) {
+TEST_F(ProcessRunnerTest, OutputIsCutIntoLines) {
   const std::string longLine(100, 'x');
   const std::string other = "0123456789012345678901234567890123456789-end";
-  Run(Script("p.sh", "printf '" + longLine + "\\r\\n" + other + "\\r\\nshort'\n"));
-  EXPECT_EQ(out_, (Lines{longLine, other, "short"}));
-}
-
-TEST_F(ProcessRunnerTest, LinesEndingInLineFeedAloneAreLines) {
-  Run(Script("p.sh", "printf 'x\\ny\\n\\nz\\n'\n"));
-  EXPECT_EQ(out_, (Lines{"x", "y", "", "z"}));
+  struct Case {
+    std::string printed;  // printf format
+    Lines lines;
+  };
+  const Case cases[] = {
+      // Two lines in one piece; a last line without line end; lines longer
+      // than one read; lines ended by a line feed alone.
+      {"a\\r\\nb\\r\\n", {"a", "b"}},
+      {"one\\r\\ntwo", {"one", "two"}},
+      {longLine + "\\r\\n" + other + "\\r\\nshort", {longLine, other, "short"}},
+      {"x\\ny\\n\\nz\\n", {"x", "y", "", "z"}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    out_.clear();
+    Run(Script("p" + std::to_string(n++) + ".sh", "printf '" + c.printed + "'\n"));
+    EXPECT_EQ(out_, c.lines) << c.printed;
+    EXPECT_EQ(runner_.ExitCode(), 0);
+  }
+  EXPECT_TRUE(err_.empty());
 }
 
 TEST_F(ProcessRunnerTest, ManyLinesKeepTheirOrder) {
