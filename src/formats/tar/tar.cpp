@@ -383,6 +383,14 @@ void TTarWriter::Finalize() {
   finalized_ = true;
 }
 
+void TTarWriter::Abandon() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+  out_.clear();
+  finalized_ = true;
+}
+
 void TTarWriter::Close() {
   if (fd_ < 0) return;
   if (!finalized_) Finalize();

@@ -129,6 +129,9 @@ class TTarWriter {
   void Finalize();
   // Finalizes when needed, flushes and closes; errors are raised.
   void Close();
+  // Closes the file as it stands, writing nothing more (for an archive the
+  // caller is about to delete).
+  void Abandon();
 
   bool Finalized() const { return finalized_; }
 

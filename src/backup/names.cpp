@@ -1,0 +1,60 @@
+#include "backup/names.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "backup/file_ops.h"
+#include "core/errors.h"
+#include "core/text.h"
+
+namespace ztv {
+
+int32_t StrToInt(const std::string& text) {
+  const std::string t = Trim(text);
+  size_t i = 0;
+  bool negative = false;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) negative = t[i++] == '-';
+  if (i == t.size()) throw Exception(Format("'%s' is not a valid integer value", text));
+  int64_t v = 0;
+  for (; i < t.size(); ++i) {
+    if (t[i] < '0' || t[i] > '9') throw Exception(Format("'%s' is not a valid integer value", text));
+    v = v * 10 + (t[i] - '0');
+    if (v > static_cast<int64_t>(INT32_MAX) + 1) throw Exception(Format("'%s' is not a valid integer value", text));
+  }
+  if (negative) v = -v;
+  if (v > INT32_MAX || v < INT32_MIN) throw Exception(Format("'%s' is not a valid integer value", text));
+  return static_cast<int32_t>(v);
+}
+
+void CheckStoredComponentName(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." || name.find_first_of("\\/") != std::string::npos ||
+      name.find('\0') != std::string::npos)
+    throw Exception(Format("Недопустимое имя в образе каталога: [%s]", name));
+}
+
+std::string MatchEntryCase(const std::string& dir, const std::string& name) {
+  struct stat st;
+  const std::string exact = dir + "/" + name;
+  if (::lstat(exact.c_str(), &st) == 0) return name;
+  std::string found = name;
+  if (DIR* d = ::opendir(dir.empty() ? "/" : dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      if (SameText(e->d_name, name)) {
+        found = e->d_name;
+        break;
+      }
+    }
+    ::closedir(d);
+  }
+  return found;
+}
+
+void RemoveIfSymlink(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) DeleteOrRename(path);
+}
+
+}  // namespace ztv
