@@ -125,10 +125,14 @@ void TTarBackup::Backup() {
       Progress(2 + static_cast<int32_t>(98LL * k / n), "Сохранение файла: " + name);
       if (DiskList->FieldByName("IsDirectory").AsBoolean()) continue;
       const std::string path = PathOf(name);
+      // Only regular files have content to keep: a link to nothing, a pipe
+      // or a device is recorded in the index and otherwise passed over (a
+      // pipe would block the reader forever).
       struct stat st;
+      if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) continue;
       if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
         struct stat lst;
-        if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) continue;  // a link to nothing
+        if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) continue;
       }
       writer.AddFile(path, std::to_string(DiskList->FieldByName("ID").AsInteger()));
     }
