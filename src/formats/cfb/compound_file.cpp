@@ -307,7 +307,8 @@ void Reader::LoadTree() {
   std::vector<std::pair<uint32_t, int>> storages{{0, 0}};
   std::vector<uint32_t> pending;
   while (!storages.empty()) {
-    auto [storage, depth] = storages.back();
+    const uint32_t storage = storages.back().first;
+    const int depth = storages.back().second;
     storages.pop_back();
     std::vector<Element> children;
     auto visit = [&](uint32_t entry) {
