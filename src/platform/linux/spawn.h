@@ -6,8 +6,8 @@
 
 namespace ztv {
 
-// Starts `program` (a path) with `argv` detached from the caller: a new
-// session, standard streams on /dev/null, no inherited descriptors, default
+// Starts `program` (a path) with `argv` detached from the caller: leader of
+// a new session, standard streams on /dev/null, no inherited descriptors, default
 // signal handling, reparented to init. Returns 0 and the pid, or the errno
 // of the failed step (fork, chdir or execve).
 int SpawnDetached(const std::string& program, const std::vector<std::string>& argv,

@@ -53,6 +53,10 @@ void CloseFd(int& fd) {
 // Runs in the forked grandchild: only async-signal-safe calls.
 [[noreturn]] void ExecChild(const char* program, char* const* argv, const char* directory,
                             int reportFd) {
+  // The program leads a session of its own, as a daemon does. Servers rely
+  // on it: the Firebird server, started inside another session, often lets
+  // SIGTERM go unanswered for a minute.
+  ::setsid();
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -104,7 +108,6 @@ int SpawnDetached(const std::string& program, const std::vector<std::string>& ar
   }
   if (middle == 0) {
     ::close(fds[0]);
-    ::setsid();
     pid_t child = ::fork();
     if (child < 0) {
       SendRecord(fds[1], kTagError, errno);
