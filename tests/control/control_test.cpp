@@ -41,7 +41,7 @@ class ControlTest : public ::testing::Test {
   test::ProcessTestLock lock_;
   TempDir dir_;
   test::ProcessReaper reaper_{dir_.Path()};
-  test::ScaledClock clock_{20};
+  test::ScaledClock clock_{10};
   std::unique_ptr<ServiceManager> services_;
   ControlEnv env_;
 };
