@@ -6,6 +6,11 @@
 #include <memory>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define ZTV_LZH_SSE2 1
+#endif
+
 namespace ztv {
 
 namespace {
@@ -104,8 +109,20 @@ struct HuffmanTree {
   // the sentinel ends every run.
   unsigned RunEnd(unsigned c, unsigned k) const {
     unsigned l = c + 1;
+#if ZTV_LZH_SSE2
+    // weight[c + 1] is k - 1, and so is every weight of the run: compare
+    // eight at a time for equality (the sentinel and its padding differ).
+    const __m128i run = _mm_set1_epi16(static_cast<short>(k - 1));
+    for (;;) {
+      const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&weight[l + 1]));
+      const unsigned same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(next, run)));
+      if (same != 0xFFFFu) return l + static_cast<unsigned>(__builtin_ctz(~same)) / 2;
+      l += 8;
+    }
+#else
     while (k > weight[l + 1]) ++l;
     return l;
+#endif
   }
 
   __attribute__((always_inline)) inline void Update(unsigned symbol) {
@@ -129,6 +146,57 @@ struct HuffmanTree {
       }
       c = parent[c];
     } while (c != 0);
+  }
+
+  // The same update for a symbol just decoded along `path` (the node
+  // positions from below the root down to the leaf): until the first swap
+  // the way up is the way down reversed, so the parent links need not be
+  // followed one dependent load after another.
+  __attribute__((always_inline)) inline void UpdateAlong(unsigned symbol, const uint16_t* path, unsigned depth) {
+    if (weight[kRoot] == kRebuildLimit) {
+      Update(symbol);
+      return;
+    }
+    unsigned i = depth;
+    while (i > 0) {
+      unsigned c = path[--i];
+      const unsigned k = ++weight[c];
+      if (k > weight[c + 1]) {
+        const unsigned l = RunEnd(c, k);
+        weight[c] = weight[l];
+        weight[l] = static_cast<uint16_t>(k);
+        const unsigned a = child[c];
+        parent[a] = static_cast<uint16_t>(l);
+        if (a < kTreeSize) parent[a + 1] = static_cast<uint16_t>(l);
+        const unsigned b = child[l];
+        child[l] = static_cast<uint16_t>(a);
+        parent[b] = static_cast<uint16_t>(c);
+        if (b < kTreeSize) parent[b + 1] = static_cast<uint16_t>(c);
+        child[c] = static_cast<uint16_t>(b);
+        // The node moved: go on up from its new place.
+        c = parent[l];
+        while (c != 0) {
+          const unsigned kk = ++weight[c];
+          if (kk > weight[c + 1]) {
+            const unsigned ll = RunEnd(c, kk);
+            weight[c] = weight[ll];
+            weight[ll] = static_cast<uint16_t>(kk);
+            const unsigned x = child[c];
+            parent[x] = static_cast<uint16_t>(ll);
+            if (x < kTreeSize) parent[x + 1] = static_cast<uint16_t>(ll);
+            const unsigned y = child[ll];
+            child[ll] = static_cast<uint16_t>(x);
+            parent[y] = static_cast<uint16_t>(c);
+            if (y < kTreeSize) parent[y + 1] = static_cast<uint16_t>(c);
+            child[c] = static_cast<uint16_t>(y);
+            c = ll;
+          }
+          c = parent[c];
+        }
+        return;
+      }
+    }
+    ++weight[kRoot];  // below the sentinel: never moves
   }
 };
 
@@ -226,31 +294,37 @@ class Decoder {
 
   unsigned ReadSymbol() {
     unsigned c = tree_.child[kRoot];
+    unsigned depth = 0;
     if (index_ + 8 <= kWindowSize) {
       // Up to 57 bits straight from the window. Zero bits shifted in past
       // them only steer a walk that is then discarded.
       uint64_t w;
       std::memcpy(&w, window_ + index_, 8);
       w = __builtin_bswap64(w) << bit_;
-      unsigned n = 0;
       while (c < kTreeSize) {
-        c = tree_.child[c + static_cast<unsigned>(w >> 63)];
+        const unsigned node = c + static_cast<unsigned>(w >> 63);
+        path_[depth++] = static_cast<uint16_t>(node);
+        c = tree_.child[node];
         w <<= 1;
-        ++n;
       }
-      if (n <= 64 - bit_) {
-        Advance(n);
+      if (depth <= 64 - bit_) {
+        Advance(depth);
         c -= kTreeSize;
-        tree_.Update(c);
+        tree_.UpdateAlong(c, path_, depth);
         return c;
       }
       c = tree_.child[kRoot];
+      depth = 0;
     }
     // Near the end of the window: bit by bit, refilling when the code runs
     // past it.
-    while (c < kTreeSize) c = tree_.child[c + ReadBit()];
+    while (c < kTreeSize) {
+      const unsigned node = c + ReadBit();
+      path_[depth++] = static_cast<uint16_t>(node);
+      c = tree_.child[node];
+    }
     c -= kTreeSize;
-    tree_.Update(c);
+    tree_.UpdateAlong(c, path_, depth);
     return c;
   }
 
@@ -273,6 +347,9 @@ class Decoder {
   const TLZHReadProc& read_;
   const TLZHWriteProc& write_;
   HuffmanTree tree_;
+  // The node positions of the last symbol's code; a walk never visits more
+  // nodes than the tree has.
+  uint16_t path_[kTreeSize];
   uint8_t ring_[kRingSize];
   uint8_t window_[kWindowSize];
   unsigned index_ = kWindowSize;  // the first symbol fills the whole window
