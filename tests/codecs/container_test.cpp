@@ -61,7 +61,10 @@ std::string UnpackError(const Bytes& packed, int method) {
 }
 
 void PutU32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  ASSERT_LE(at + 4, b.size());
+  const uint8_t le[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                         static_cast<uint8_t>(v >> 24)};
+  std::copy_n(le, 4, b.begin() + static_cast<ptrdiff_t>(at));
 }
 
 // Recomputes the trailer after a deliberate change to the body.
@@ -310,6 +313,22 @@ TEST(ContainerLZMA, DecodedSizeMustMatch) {
     EXPECT_NE(out.Data(), plain);
   } catch (const Exception&) {
   }
+}
+
+TEST(ContainerLZMA, StreamEndingBeforeItsSizeIsASizeMismatch) {
+  // Data with an end marker: the decoder stops there and reports success,
+  // so only the size check notices that U bytes never came.
+  const Bytes plain = TextBytes(30000);
+  TZVMemoryStream in(plain), raw;
+  const std::vector<uint8_t> properties = LZMAEncode(in, raw, true);
+  Bytes packed(13);
+  PutU32(packed, 0, static_cast<uint32_t>(raw.Size()));
+  PutU32(packed, 4, 30010);
+  std::copy(properties.begin(), properties.end(), packed.begin() + 8);
+  packed.insert(packed.end(), raw.Data().begin(), raw.Data().end());
+  EXPECT_EQ(UnpackError(WithTrailer(packed), 4), std::string(kLzma) + "Размер разжатого потока не совпадает");
+  PutU32(packed, 4, 30000);
+  EXPECT_EQ(Unpack(WithTrailer(packed), 4), plain);
 }
 
 TEST(ContainerLZMA, HugeDictionaryFieldStillDecodes) {

@@ -188,7 +188,7 @@ void TSeqStream::RethrowForeign() const {
 
 // --- encoder for the tools ---
 
-std::vector<uint8_t> LZMAEncode(TZVStream& input, TZVStream& output) {
+std::vector<uint8_t> LZMAEncode(TZVStream& input, TZVStream& output, bool endMarker) {
   const int64_t size = input.Remaining();
   LoadLZMALibrary();
   const TLZMALibrary& library = LZMALibrary();
@@ -204,13 +204,15 @@ std::vector<uint8_t> LZMAEncode(TZVStream& input, TZVStream& output) {
   // the encoder's memory modest; one thread keeps all stream calls on ours.
   uint32_t dictionary = 1u << 16;
   while (dictionary < (1u << 24) && static_cast<int64_t>(dictionary) < size) dictionary <<= 1;
-  PROPID ids[3] = {kDictionarySize, kNumThreads, kLevel};
-  PROPVARIANT values[3] = {};
+  PROPID ids[4] = {kDictionarySize, kNumThreads, kLevel, kEndMarker};
+  PROPVARIANT values[4] = {};
   for (auto& v : values) v.vt = VT_UI4;
   values[0].ulVal = dictionary;
   values[1].ulVal = 1;
   values[2].ulVal = 5;
-  check(setProperties->SetCoderProperties(ids, values, 3), "установка свойств кодера");
+  values[3].vt = VT_BOOL;
+  values[3].boolVal = endMarker ? -1 : 0;
+  check(setProperties->SetCoderProperties(ids, values, 4), "установка свойств кодера");
 
   ComPtr<ICompressWriteCoderProperties> writeProperties;
   check(encoder->QueryInterface(IID_ICompressWriteCoderProperties, writeProperties.PutVoid()),

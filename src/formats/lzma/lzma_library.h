@@ -99,8 +99,10 @@ class TSeqStream final : public sevenzip::ISequentialInStream, public sevenzip::
 };
 
 // Compresses `input` from its position to its end into raw LZMA data on
-// `output` (no end marker) with the library's encoder, and returns the 5
-// property bytes the decoder needs. For the tools and tests.
-std::vector<uint8_t> LZMAEncode(TZVStream& input, TZVStream& output);
+// `output` with the library's encoder, and returns the 5 property bytes the
+// decoder needs. The container stores no end marker (it knows the size);
+// one can be asked for to make streams that end early. For the tools and
+// tests.
+std::vector<uint8_t> LZMAEncode(TZVStream& input, TZVStream& output, bool endMarker = false);
 
 }  // namespace ztv

@@ -98,6 +98,7 @@ struct PROPVARIANT {
   uint16_t wReserved2;
   uint16_t wReserved3;
   union {
+    int16_t boolVal;  // VARIANT_TRUE is -1
     uint32_t ulVal;
     uint64_t uhVal;
     void* pointer;
@@ -105,11 +106,13 @@ struct PROPVARIANT {
 };
 static_assert(sizeof(PROPVARIANT) == 16);
 
+constexpr uint16_t VT_BOOL = 11;
 constexpr uint16_t VT_UI4 = 19;
 
 // Coder property ids.
 constexpr PROPID kDictionarySize = 1;
 constexpr PROPID kNumThreads = 13;
+constexpr PROPID kEndMarker = 14;
 constexpr PROPID kLevel = 15;
 
 struct ICompressSetCoderProperties : IUnknown {
