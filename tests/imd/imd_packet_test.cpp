@@ -527,5 +527,20 @@ TEST(ImdPacket, PackingWalksFromTheFirstRecordAndCountsThem) {
   EXPECT_EQ(c.AsString(), kEmptyIndexHeader + "\xFF");
 }
 
+TEST(ImdPacket, TextsEndAtTheirFirstNul) {
+  // A string holding a NUL reads as the text before it, as it would be written.
+  std::string packet = Bytes("54 52 4E F1 '0' 02 00 01 00 00 0B 00 00 00 01 'S' 17 00 00 04 00 00 00 01 'F' 00 00"
+                             " 20 03 05 00 00 00 'ab' 00 'cd' 'wxyz' FF");
+  TZVMemoryStream s(packet);
+  TStaticSet set;
+  LoadDataSetFromStream(s, set);
+  set.First();
+  EXPECT_EQ(set.FieldByName("S").AsString(), "ab");
+  // A fixed-length text that fills its whole area keeps Size characters.
+  EXPECT_EQ(set.FieldByName("F").Size(), 3);
+  EXPECT_EQ(set.FieldByName("F").AsString(), "wxy");
+  EXPECT_EQ(Hex(Pack(set, 0).substr(27)), Hex(Bytes("20 03 02 00 00 00 'ab' 'wxy' 00 FF")));
+}
+
 }  // namespace
 }  // namespace ztv

@@ -101,7 +101,8 @@ std::string DecodeFixed(const TIMDFieldRec& f, const std::string& bytes) {
   switch (f.DataType) {
     case TFieldType::FixedChar:
     case TFieldType::Guid:
-      return Cp1251ToUtf8(CutAtNul(bytes));
+      // The last byte is the terminator's room; a text never fills it.
+      return Cp1251ToUtf8(CutAtNul(std::string_view(bytes).substr(0, static_cast<size_t>(f.ValueSize - 1))));
     case TFieldType::WideString:
       return Utf16LeToUtf8(bytes, true);
     default: {
@@ -369,7 +370,8 @@ bool ReadIMDRecord(TZVStream& s, TIMDHeader& h, std::vector<TIMDValue>& values, 
           r.Skip(len);
         }
       }
-      if (want) v.Value = Cp1251ToUtf8(text);
+      // A string value ends at its first NUL, as the packer takes it.
+      if (want) v.Value = Cp1251ToUtf8(CutAtNul(text));
     } else {
       if (want) {
         v.Value = DecodeFixed(f, r.Bytes(f.ValueSize));

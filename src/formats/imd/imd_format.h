@@ -15,7 +15,8 @@
 //   bitmap and values with no status and no end mark.
 // Values: blobs and strings as u32 length + bytes (a string length of -1
 // in versions "1" and "2" repeats the field's previous text), every other
-// type as exactly descriptor-size bytes.
+// type as exactly descriptor-size bytes. Texts are CP1251 and end at their
+// first NUL byte, if any.
 //
 // Every length and count read from a packet is checked against the bytes
 // that remain in the stream before it is used.
