@@ -12,5 +12,6 @@ void AddSettingsCommands(CLI::App& app);
 void AddCodecCommands(CLI::App& app);
 void AddBackupCommands(CLI::App& app);
 void AddCfbCommands(CLI::App& app);
+void AddImdCommands(CLI::App& app);
 
 }  // namespace ztv::tool

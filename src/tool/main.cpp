@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
   ztv::tool::AddCodecCommands(app);
   ztv::tool::AddBackupCommands(app);
   ztv::tool::AddCfbCommands(app);
+  ztv::tool::AddImdCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
