@@ -58,6 +58,7 @@ std::vector<std::string> TLZMALibrary::DefaultCandidates() {
 }
 
 void TLZMALibrary::Load() {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (handle_ == nullptr && !failed_) {
     int flags = RTLD_NOW | RTLD_LOCAL;
 #if ZTV_LZMA_DEEPBIND

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,7 @@ class TLZMALibrary {
 
  private:
   std::vector<std::string> candidates_;
+  std::mutex mutex_;  // the window program may unpack on a worker thread
   void* handle_ = nullptr;
   bool failed_ = false;
   std::string failure_;
