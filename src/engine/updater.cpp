@@ -1,8 +1,20 @@
 #include "engine/updater.h"
 
+#include <cstdio>
+
+#include "backup/file_ops.h"
+#include "backup/storage_restore.h"
+#include "backup/tar_backup.h"
+#include "core/errors.h"
+#include "core/text.h"
+#include "engine/update_package.h"
 #include "engine/ztv_procs.h"
+#include "platform/launcher.h"
+#include "platform/paths.h"
 
 namespace ztv {
+
+inline constexpr const char* kBackupFileName = "Backup.DAT";
 
 void TUpdater::Refresh() {
   CurrentVersion = GetCurrentVersion();
@@ -13,6 +25,79 @@ void TUpdater::Refresh() {
   UpdateDirectory = GetUpdateDirectory();
   ImdFileName = GetImdFileName();
   UnpackDirectory = GetUnpackDirectory();
+}
+
+std::string TUpdater::BackupFileName() const { return JoinPath(BackupDirectory, kBackupFileName); }
+
+void TUpdater::MakeBackup() {
+  if (CurrentStatus != 1) throw Exception("Текущая версия ЗТВ является нерабочей. Копирование прервано.");
+  SetBackupVersion("");
+  BackupVersion.clear();
+
+  const std::string target = BackupFileName();
+  const std::string partial = target + ".new";
+  try {
+    TTarBackup backup(CurrentVersionDirectory, partial);
+    backup.OnProgress = OnProgress;
+    backup.Backup();
+    if (::rename(partial.c_str(), target.c_str()) != 0)
+      throw EWin32(Format("Не удается заменить файл резервной копии [%s]", target));
+  } catch (const Exception& e) {
+    ::unlink(partial.c_str());
+    throw Exception(std::string("Ошибка создания резервной копии: ") + e.what());
+  }
+
+  SetBackupVersion(CurrentVersion);
+  BackupVersion = CurrentVersion;
+}
+
+void TUpdater::RestoreFromBackup() {
+  const std::string backupFile = BackupFileName();
+  if (Trim(BackupVersion).empty() || !FileExists(backupFile)) throw Exception("Резервная копия отсутствует");
+
+  SetCurrentStatus(0);
+  CurrentStatus = 0;
+  try {
+    ClearDirectory(CurrentVersionDirectory, false);
+    if (IsStorageFile(backupFile)) {
+      RestoreDirFromStorage(backupFile, CurrentVersionDirectory, true);
+    } else {
+      TTarBackup backup(CurrentVersionDirectory, backupFile);
+      backup.OnProgress = OnProgress;
+      backup.Restore();
+    }
+  } catch (const Exception& e) {
+    throw Exception(std::string("Ошибка восстановления из резервной копии: ") + e.what());
+  }
+
+  SetCurrentVersion(BackupVersion);
+  CurrentVersion = BackupVersion;
+  SetCurrentStatus(1);
+  CurrentStatus = 1;
+}
+
+void TUpdater::UnpackUpdate() {
+  if (CurrentStatus != 1) throw Exception("Текущая версия неработоспособна и не может быть обновлена");
+  UnpackPackage(UpdateDirectory, UnpackDirectory, CurrentVersion);
+}
+
+void TUpdater::RunInstaller() {
+  const std::string path = JoinPath(UnpackDirectory, kInstallerName);
+  if (!FileExists(path)) throw Exception(Format("Файл установки обновления [%s] не найден.", path));
+  // Unpacked files carry no permissions of their own.
+  EnsureExecutable(path);
+  ProgramLauncher& launcher = Launcher ? *Launcher : SystemLauncher();
+  const LaunchResult result = launcher.Exec(path, kShowNormal);
+  if (result.code > 31) return;
+  const char* reason;
+  switch (result.code) {
+    case 0: reason = "недостаточно системных ресурсов"; break;
+    case 2: reason = "файл не найден"; break;
+    case 3: reason = "путь к файлу не найден"; break;
+    case 11: reason = "неверный формат файла"; break;
+    default: reason = "неизвестная ошибка"; break;
+  }
+  throw Exception(Format("Ошибка: %s [%s]", reason, path));
 }
 
 }  // namespace ztv

@@ -11,6 +11,8 @@
 
 namespace ztv {
 
+class ProgramLauncher;
+
 // Progress report: percentage (below 1 shows as nothing) and a text.
 using TProgressEvent = std::function<void(int32_t percent, const std::string& text)>;
 
@@ -24,6 +26,26 @@ class TUpdater {
   // value that cannot be read stops it with the settings' error; fields read
   // before keep their new values, later ones their previous values.
   void Refresh();
+
+  // Writes Backup.DAT from the installation directory. "BackupVersion" is
+  // emptied first and set to the installed version at the end. The new
+  // archive is written beside the old one and takes its place only when
+  // complete, so a failed backup never destroys the previous file.
+  void MakeBackup();
+  // Rebuilds the installation directory from Backup.DAT; "CurrentStatus" is
+  // 0 while it runs and 1 after, "CurrentVersion" becomes the backup's.
+  void RestoreFromBackup();
+  // Checks, joins, decompresses and extracts the package into the unpack
+  // directory.
+  void UnpackUpdate();
+  // Starts the unpacked UpdateInstaller.exe without waiting for it.
+  void RunInstaller();
+
+  // The backup file: BackupDirectory + "Backup.DAT".
+  std::string BackupFileName() const;
+
+  // How programs are started (the system's launcher unless a test sets one).
+  ProgramLauncher* Launcher = nullptr;
 
   TProgressEvent OnProgress;
 

@@ -1,5 +1,6 @@
 #include <iostream>
 
+#include "backup/storage_restore.h"
 #include "formats/cfb/compound_file.h"
 #include "tool/commands.h"
 
@@ -33,6 +34,17 @@ void AddCfbCommands(CLI::App& app) {
     cfb::CompoundFile cf(*file);
     ListStorage(cf.Root(), "");
   });
+
+  auto dir = std::make_shared<std::string>();
+  auto* pack = cfb->add_subcommand("pack", "write DIR as a directory image with its index");
+  pack->add_option("DIR", *dir, "directory")->required();
+  pack->add_option("FILE", *file, "compound file")->required();
+  pack->callback([dir, file] { PackDirToStorage(*dir, *file); });
+
+  auto* unpack = cfb->add_subcommand("unpack", "recreate the image's tree in DIR (files it does not hold stay)");
+  unpack->add_option("FILE", *file, "compound file")->required();
+  unpack->add_option("DIR", *dir, "directory")->required();
+  unpack->callback([dir, file] { RestoreDirFromStorage(*file, *dir, false); });
 }
 
 }  // namespace ztv::tool

@@ -13,5 +13,6 @@ void AddCodecCommands(CLI::App& app);
 void AddBackupCommands(CLI::App& app);
 void AddCfbCommands(CLI::App& app);
 void AddImdCommands(CLI::App& app);
+void AddPackageCommands(CLI::App& app);
 
 }  // namespace ztv::tool

@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
   ztv::tool::AddBackupCommands(app);
   ztv::tool::AddCfbCommands(app);
   ztv::tool::AddImdCommands(app);
+  ztv::tool::AddPackageCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -252,10 +252,9 @@ std::string FindOnPath(const std::string& name) {
   while (pos <= dirs.size()) {
     size_t end = dirs.find(':', pos);
     if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(pos, end - pos);
+    // An empty entry stands for the current directory.
+    const std::string candidate = (end == pos ? std::string(".") : dirs.substr(pos, end - pos)) + "/" + name;
     pos = end + 1;
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + "/" + name;
     struct stat st;
     if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
       return candidate;
