@@ -25,15 +25,21 @@ class Tool : public testing::Test {
   test::TempDir dir;
 
   static std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
+    std::string q(1, '\'');
+    for (char c : s) {
+      if (c == '\'')
+        q.append("'\\''");
+      else
+        q.push_back(c);
+    }
+    q.push_back('\'');
+    return q;
   }
 
   Result Run(const std::vector<std::string>& args) {
     std::string cmd = Quote(ZTVTOOL_PATH);
-    for (const auto& a : args) cmd += " " + Quote(a);
-    cmd += " >" + Quote(dir / "stdout") + " 2>" + Quote(dir / "stderr");
+    for (const auto& a : args) cmd.append(" ").append(Quote(a));
+    cmd.append(" >").append(Quote(dir / "stdout")).append(" 2>").append(Quote(dir / "stderr"));
     const int status = std::system(cmd.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::ReadFile(dir / "stdout"),
             test::ReadFile(dir / "stderr")};
