@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <iostream>
 
 #include "backup/storage_restore.h"
@@ -44,7 +45,11 @@ void AddCfbCommands(CLI::App& app) {
   auto* unpack = cfb->add_subcommand("unpack", "recreate the image's tree in DIR (files it does not hold stay)");
   unpack->add_option("FILE", *file, "compound file")->required();
   unpack->add_option("DIR", *dir, "directory")->required();
-  unpack->callback([dir, file] { RestoreDirFromStorage(*file, *dir, false); });
+  unpack->callback([dir, file] {
+    std::error_code ignored;
+    std::filesystem::create_directories(*dir, ignored);  // a missing target is made
+    RestoreDirFromStorage(*file, *dir, false);
+  });
 }
 
 }  // namespace ztv::tool
