@@ -78,6 +78,7 @@ void TStreamArchiver::CheckStream(TZVStream* input, TZVStream* output) {
   if (input_ == nullptr || output_ == nullptr)
     throw Exception(Format("[%s] переданы не корректные указатели", "TStreamArchiver.CheckStream"));
   output_->SetSize(0);
+  output_->SetPosition(0);
 }
 
 void TStreamArchiver::LZHUnPackStream(TZVStream* input, TZVStream* output) {

@@ -125,31 +125,39 @@ struct HuffmanTree {
 #endif
   }
 
-  __attribute__((always_inline)) inline void Update(unsigned symbol) {
-    if (weight[kRoot] == kRebuildLimit) Rebuild();
-    unsigned c = parent[symbol + kTreeSize];
+  // Node c has just been counted up to k, past its neighbour: it trades
+  // places (with its subtree) with l, the last node still below k.
+  __attribute__((always_inline)) inline unsigned MoveUp(unsigned c, unsigned k) {
+    const unsigned l = RunEnd(c, k);
+    weight[c] = weight[l];
+    weight[l] = static_cast<uint16_t>(k);
+    const unsigned i = child[c];
+    parent[i] = static_cast<uint16_t>(l);
+    if (i < kTreeSize) parent[i + 1] = static_cast<uint16_t>(l);
+    const unsigned j = child[l];
+    child[l] = static_cast<uint16_t>(i);
+    parent[j] = static_cast<uint16_t>(c);
+    if (j < kTreeSize) parent[j + 1] = static_cast<uint16_t>(c);
+    child[c] = static_cast<uint16_t>(j);
+    return l;
+  }
+
+  // Counts the node at position c and every ancestor, keeping the order.
+  __attribute__((always_inline)) inline void CountUpFrom(unsigned c) {
     do {
       const unsigned k = ++weight[c];
-      if (k > weight[c + 1]) {
-        const unsigned l = RunEnd(c, k);
-        weight[c] = weight[l];
-        weight[l] = static_cast<uint16_t>(k);
-        const unsigned i = child[c];
-        parent[i] = static_cast<uint16_t>(l);
-        if (i < kTreeSize) parent[i + 1] = static_cast<uint16_t>(l);
-        const unsigned j = child[l];
-        child[l] = static_cast<uint16_t>(i);
-        parent[j] = static_cast<uint16_t>(c);
-        if (j < kTreeSize) parent[j + 1] = static_cast<uint16_t>(c);
-        child[c] = static_cast<uint16_t>(j);
-        c = l;
-      }
+      if (k > weight[c + 1]) c = MoveUp(c, k);
       c = parent[c];
     } while (c != 0);
   }
 
+  void Update(unsigned symbol) {
+    if (weight[kRoot] == kRebuildLimit) Rebuild();
+    CountUpFrom(parent[symbol + kTreeSize]);
+  }
+
   // The same update for a symbol just decoded along `path` (the node
-  // positions from below the root down to the leaf): until the first swap
+  // positions from below the root down to the leaf): until the first move
   // the way up is the way down reversed, so the parent links need not be
   // followed one dependent load after another.
   __attribute__((always_inline)) inline void UpdateAlong(unsigned symbol, const uint16_t* path, unsigned depth) {
@@ -159,40 +167,12 @@ struct HuffmanTree {
     }
     unsigned i = depth;
     while (i > 0) {
-      unsigned c = path[--i];
+      const unsigned c = path[--i];
       const unsigned k = ++weight[c];
       if (k > weight[c + 1]) {
-        const unsigned l = RunEnd(c, k);
-        weight[c] = weight[l];
-        weight[l] = static_cast<uint16_t>(k);
-        const unsigned a = child[c];
-        parent[a] = static_cast<uint16_t>(l);
-        if (a < kTreeSize) parent[a + 1] = static_cast<uint16_t>(l);
-        const unsigned b = child[l];
-        child[l] = static_cast<uint16_t>(a);
-        parent[b] = static_cast<uint16_t>(c);
-        if (b < kTreeSize) parent[b + 1] = static_cast<uint16_t>(c);
-        child[c] = static_cast<uint16_t>(b);
         // The node moved: go on up from its new place.
-        c = parent[l];
-        while (c != 0) {
-          const unsigned kk = ++weight[c];
-          if (kk > weight[c + 1]) {
-            const unsigned ll = RunEnd(c, kk);
-            weight[c] = weight[ll];
-            weight[ll] = static_cast<uint16_t>(kk);
-            const unsigned x = child[c];
-            parent[x] = static_cast<uint16_t>(ll);
-            if (x < kTreeSize) parent[x + 1] = static_cast<uint16_t>(ll);
-            const unsigned y = child[ll];
-            child[ll] = static_cast<uint16_t>(x);
-            parent[y] = static_cast<uint16_t>(c);
-            if (y < kTreeSize) parent[y + 1] = static_cast<uint16_t>(c);
-            child[c] = static_cast<uint16_t>(y);
-            c = ll;
-          }
-          c = parent[c];
-        }
+        const unsigned up = parent[MoveUp(c, k)];
+        if (up != 0) CountUpFrom(up);
         return;
       }
     }
