@@ -1,7 +1,7 @@
-// One fuzz input: the bytes are read as an IMD packet by UnPackMappedData
-// and by TTransporter. Both must either fail with a message or agree on
-// every value; what UnPackMappedData read must survive packing and reading
-// again. A disagreement aborts. Shared by the fuzz target and by the unit
+// One fuzz input: the bytes are read as an IMD packet by UnPackMappedData,
+// by TTransporter and by the listing of `ztvtool imd dump`. The first two
+// must either both fail with a message or agree on every value; what
+// UnPackMappedData read must survive packing and reading again. A disagreement aborts. Shared by the fuzz target and by the unit
 // test that replays the corpus and the inputs that once failed.
 #pragma once
 
@@ -13,6 +13,7 @@
 
 #include "core/errors.h"
 #include "core/stream.h"
+#include "formats/imd/imd_dump.h"
 #include "formats/imd/imd_tools.h"
 #include "formats/imd/static_set.h"
 #include "formats/imd/transporter.h"
@@ -65,6 +66,14 @@ inline void CheckImdPacket(const uint8_t* data, size_t size) {
     reader.Close();
   } catch (const Exception&) {
     reader.Close();
+  }
+
+  for (TIMDDumpFormat format : {TIMDDumpFormat::Text, TIMDDumpFormat::Json}) {
+    try {
+      TSharedStream s(data, 0, static_cast<int64_t>(size));
+      DumpIMDPacket(s, format);
+    } catch (const Exception&) {
+    }
   }
 
   if (size >= 9) {

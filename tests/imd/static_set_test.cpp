@@ -214,7 +214,7 @@ TEST(StaticSet, FindByKeySortedAndUnsorted) {
   TStaticSet set;
   DefineIndex(set);
   set.Open();
-  for (int id : {5, 3, 9, 1, 7}) AppendIndex(set, id, ("n" + std::to_string(id)).c_str(), false);
+  for (int id : {5, 3, 9, 1, 7}) AppendIndex(set, id, std::string(1, 'n').append(std::to_string(id)).c_str(), false);
   EXPECT_THROW(set.FindByKey(3), Exception);  // no key fields
   set.SetKeyFieldNames("ID");
   ASSERT_TRUE(set.FindByKey(9));

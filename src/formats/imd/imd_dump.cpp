@@ -134,7 +134,8 @@ std::string DumpIMDPacket(TZVStream& stream, TIMDDumpFormat format) {
       out += "record";
       for (size_t i = 0; i < values.size(); ++i) {
         Rendered r = Render(h.Fields[i].Shape, values[i].Present ? values[i].Value : std::nullopt);
-        out += "\t" + (values[i].Present ? TextEscape(r.text) : std::string("<null>"));
+        out += '\t';
+        out += values[i].Present ? TextEscape(r.text) : std::string("<null>");
       }
       out += "\n";
     }
