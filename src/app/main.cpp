@@ -1,6 +1,8 @@
 // ztv-updater: the window program. With "backup" or "restore" as the last
 // parameter it answers the batch request and ends; otherwise it shows the
-// main window. The exit code is always 0 once the program has started.
+// main window. Exit code: 0, except a batch run whose operation failed ends
+// with 1 so that the scheduler running it sees the failure. Without a
+// display, batch runs and the automatic update talk on the terminal.
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -55,8 +57,9 @@ int main(int argc, char** argv) {
   const int batchCode = ztv::BatchCodeFromCommandLine();
 
   const bool display = HasDisplay();
-  if (!screenshot.empty() || (!display && batchCode != ztv::kBatchNone)) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  if (!display && screenshot.empty() && batchCode == ztv::kBatchNone) {
+  const bool headless = !display && (batchCode != ztv::kBatchNone || ztv::AutoRunRequested());
+  if (!screenshot.empty() || headless) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  if (!display && screenshot.empty() && !headless) {
     std::cerr << "ztv-updater: no display available (set DISPLAY, or use --offscreen-screenshot FILE)" << std::endl;
     return 1;
   }
@@ -86,9 +89,11 @@ int main(int argc, char** argv) {
     qtUi->SetLogWindow(fLog.get());
   }
 
+  int exitCode = 0;
   if (batchCode != ztv::kBatchNone) {
-    // The batch request goes straight to the window; no event loop runs.
-    fMain->BatchRequest(ztv::ParamCount(), batchCode);
+    // The batch request goes straight to the window, which is never shown;
+    // the call returns when the operation has ended.
+    if (!fMain->BatchRequest(ztv::ParamCount(), batchCode)) exitCode = 1;
   } else if (!screenshot.empty()) {
     fMain->show();
     fMain->FormShow();
@@ -104,5 +109,5 @@ int main(int argc, char** argv) {
 
   fLog.reset();
   fMain.reset();
-  return 0;
+  return exitCode;
 }

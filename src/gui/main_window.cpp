@@ -6,6 +6,8 @@
 #include <QHeaderView>
 #include <QScreen>
 #include <QStyle>
+#include <QEventLoop>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -95,13 +97,11 @@ TfMain::TfMain(Interaction& ui, Clock& clock, QWidget* parent) : QWidget(parent)
   btnClose->setIcon(st->standardIcon(QStyle::SP_DialogCloseButton));
 
   ops_ = std::make_unique<MainOperations>(ui, clock, *this);
-  // The operations behind these buttons are not part of this build yet.
-  btnUpdate->setEnabled(ops_->UpdateAvailable());
-  btnBackup->setEnabled(ops_->OptimiseAvailable());
-  btnRestore->setEnabled(ops_->RestoreAvailable());
-  btnClearCache->setEnabled(ops_->ClearCacheAvailable());
-  tbEmptyBase->setEnabled(ops_->ReplaceDatabaseAvailable());
-  btnCheckNetSession->setEnabled(ops_->NetworkFilesAvailable());
+  SetButtonsEnabled(true);
+  connect(btnUpdate, &QToolButton::clicked, this, [this] { RunOperation([this] { ops_->btnUpdateClick(TSender::Button); }); });
+  connect(btnRestore, &QToolButton::clicked, this, [this] { RunOperation([this] { ops_->btnRestoreClick(TSender::Button); }); });
+  connect(btnClearCache, &QToolButton::clicked, this,
+          [this] { RunOperation([this] { ops_->btnClearCacheClick(TSender::Button); }); });
   connect(btnClose, &QToolButton::clicked, this, [this] { CloseMainWindow(); });
 
   // Status bar: panel 0 the percentage, panel 1 the text.
@@ -159,27 +159,83 @@ void TfMain::Guarded(F action) {
   }
 }
 
-void TfMain::UpdateStatusPanel(bool clear) {
-  auto rows = StatusRows(ops_->Updater(), clear);
-  for (int i = 0; i < static_cast<int>(rows.size()); ++i) oiParams->item(i, 1)->setText(Q(rows[i].value));
+void TfMain::OnUiThread(const std::function<void()>& action) {
+  if (QThread::currentThread() == thread())
+    action();
+  else
+    QMetaObject::invokeMethod(this, action, Qt::BlockingQueuedConnection);
 }
 
-void TfMain::CloseMainWindow() { close(); }
+void TfMain::UpdateStatusPanel(bool clear) {
+  OnUiThread([&] {
+    auto rows = StatusRows(ops_->Updater(), clear);
+    for (int i = 0; i < static_cast<int>(rows.size()); ++i) oiParams->item(i, 1)->setText(Q(rows[i].value));
+  });
+}
 
+void TfMain::CloseMainWindow() {
+  // From a worker the window closes once the operation has ended.
+  if (QThread::currentThread() == thread())
+    close();
+  else
+    QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+}
+
+void TfMain::SetButtonsEnabled(bool enabled) {
+  // The database and network-file windows are not part of this build.
+  btnUpdate->setEnabled(enabled);
+  btnRestore->setEnabled(enabled);
+  btnClearCache->setEnabled(enabled);
+  btnBackup->setEnabled(false);
+  tbEmptyBase->setEnabled(false);
+  btnCheckNetSession->setEnabled(false);
+  btnClose->setEnabled(enabled);
+}
+
+bool TfMain::RunOperation(std::function<void()> operation, bool wait) {
+  if (busy_) return false;
+  busy_ = true;
+  SetButtonsEnabled(false);
+  auto succeeded = std::make_shared<bool>(false);
+  QThread* worker = QThread::create([this, operation = std::move(operation), succeeded] {
+    try {
+      operation();
+      *succeeded = true;
+    } catch (const Exception& e) {
+      ui_.ShowError(e.what());
+    } catch (const std::exception& e) {
+      ui_.ShowError(e.what());
+    }
+  });
+  QEventLoop loop;
+  connect(worker, &QThread::finished, this, [this, worker, succeeded, &loop, wait] {
+    worker->deleteLater();
+    busy_ = false;
+    SetButtonsEnabled(true);
+    emit OperationFinished(*succeeded);
+    if (wait) loop.quit();
+  });
+  worker->start();
+  if (!wait) return true;
+  loop.exec();
+  return *succeeded;
+}
 void TfMain::ShowProgress(int percent, const QString& text) {
   sbPanel0->setText(QString::fromStdString(PercentText(percent)));
   sbPanel1->setText(text);
   sbStatus->repaint();
 }
 
-void TfMain::BatchRequest(int wParam, int code) {
-  Guarded([&] { ops_->BatchRequest(wParam, code); });
+bool TfMain::BatchRequest(int wParam, int code) {
+  return RunOperation([this, wParam, code] { ops_->BatchRequest(wParam, code); }, true);
 }
 
 void TfMain::FormShow() {
   if (formShown_) return;
   formShown_ = true;
-  Guarded([&] { ops_->FormShow(); });
+  bool autoRun = false;
+  Guarded([&] { autoRun = ops_->FormShow(); });
+  if (autoRun) RunOperation([this] { ops_->btnUpdateClick(TSender::Form); });
 }
 
 void TfMain::showEvent(QShowEvent* event) {

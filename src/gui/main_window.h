@@ -9,6 +9,7 @@
 #include <QTableWidget>
 #include <QToolButton>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 #include "ops/main_operations.h"
@@ -28,11 +29,20 @@ class TfMain : public QWidget, public MainView {
   void CloseMainWindow() override;
   void ShowProgress(int percent, const QString& text);
 
-  // The window's answer to the batch request; errors go to the error box.
-  void BatchRequest(int wParam, int code);
+  // The window's answer to the batch request, carried out before the call
+  // returns; errors go to the error box. False when the operation failed.
+  bool BatchRequest(int wParam, int code);
   // Runs the first-show sequence now (normally queued by the first show).
   void FormShow();
   bool FormShown() const { return formShown_; }
+  // True while an operation runs on its worker thread.
+  bool Busy() const { return busy_; }
+  // Runs `operation` on a worker thread with the buttons disabled; errors go
+  // to the error box. With wait, returns when it has ended (events are
+  // processed meanwhile); returns whether it succeeded (always true without
+  // wait).
+  bool RunOperation(std::function<void()> operation, bool wait = false);
+
 
   QGroupBox* GroupBox1;
   QTableWidget* oiParams;
@@ -48,6 +58,9 @@ class TfMain : public QWidget, public MainView {
   QLabel* sbPanel0;
   QLabel* sbPanel1;
 
+ signals:
+  void OperationFinished(bool succeeded);
+
  protected:
   void showEvent(QShowEvent* event) override;
 
@@ -57,10 +70,15 @@ class TfMain : public QWidget, public MainView {
   template <typename F>
   void Guarded(F action);
 
+  void SetButtonsEnabled(bool enabled);
+  // Runs `action` on the user-interface thread and waits for it.
+  void OnUiThread(const std::function<void()>& action);
+
   Interaction& ui_;
   std::unique_ptr<MainOperations> ops_;
   bool formShown_ = false;
   bool showQueued_ = false;
+  bool busy_ = false;
 };
 
 }  // namespace ztv

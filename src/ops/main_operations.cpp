@@ -1,8 +1,10 @@
 #include "ops/main_operations.h"
 
-#include <iostream>
-
+#include "control/check_running.h"
+#include "control/run_close_program.h"
+#include "core/errors.h"
 #include "core/text.h"
+#include "ops/dir_clean.h"
 #include "platform/command_line.h"
 
 namespace ztv {
@@ -43,34 +45,184 @@ int32_t BatchCodeFromCommandLine() {
 
 bool AutoRunRequested() { return ParamCount() == 1 && ParamStr(1) == "autoRun"; }
 
-MainOperations::MainOperations(Interaction& ui, Clock& clock, MainView& view)
-    : ui_(ui), clock_(clock), view_(view) {
+namespace {
+
+// Closes the log window and redraws the status panel however the operation
+// ends.
+class OperationCleanup {
+ public:
+  OperationCleanup(Interaction& ui, MainView& view) : ui_(ui), view_(view) {}
+  ~OperationCleanup() {
+    try {
+      ui_.LogClose();
+      view_.UpdateStatusPanel(false);
+    } catch (...) {
+      // Nothing more can be done for the windows here.
+    }
+  }
+
+ private:
+  Interaction& ui_;
+  MainView& view_;
+};
+
+}  // namespace
+
+MainOperations::MainOperations(Interaction& ui, Clock& clock, MainView& view, ControlEnv control)
+    : ui_(ui), clock_(clock), view_(view), control_(std::move(control)) {
   FUpdater.OnProgress = [this](int32_t percent, const std::string& text) { ShowProgress(percent, text); };
+  control_.clock = &clock_;
+  control_.confirm = [this](const std::string& caption, const std::string& text) {
+    return ui_.Ask(caption, text, DialogButtons::OkCancel, DialogButton::Cancel, MessageIcon::Warning) ==
+           DialogButton::Ok;
+  };
 }
 
 void MainOperations::ShowProgress(int32_t percent, const std::string& text) { ui_.Progress(percent, text); }
 
-void MainOperations::FormShow() {
+bool MainOperations::FormShow() {
   view_.UpdateStatusPanel(true);
   FUpdater.Refresh();
   view_.UpdateStatusPanel(false);
-  if (AutoRunRequested()) {
-    if (!UpdateAvailable()) NotAvailable("the automatic update (autoRun)");
-  }
+  return AutoRunRequested();
+}
+
+void MainOperations::Step(const std::string& text) {
+  ui_.LogAddText(text, true);
+  ui_.Pump();
+}
+
+void MainOperations::Append(const std::string& text) { ui_.LogAddText(text, false); }
+
+void MainOperations::UnloadWorkplaceIfRunning() {
+  if (IsProcessRunning(kWorkplaceProcess)) UnloadWorkplace(control_);
+}
+
+void MainOperations::StopServer(int64_t waitMs) {
+  TServerRecord record;
+  IBServerStop(record, control_);
+  FServerKind = record.FServerKind;
+  FServerPath = record.FServerPath;
+  FServerIsService = record.FServerIsService;
+  clock_.Sleep(waitMs);
+}
+
+void MainOperations::StartServer() {
+  TServerRecord record{FServerKind, FServerPath, FServerIsService};
+  IBServerStart(record, control_);
 }
 
 void MainOperations::BatchRequest(int32_t /*wParam*/, int32_t code) {
   FUpdater.Refresh();
   if (code == kBatchBackup) {
-    NotAvailable("the batch backup");
+    // Nothing is asked and no lines are written in this mode.
+    ui_.LogSetCloseButtonVisible(false);
+    ui_.LogClear();
+    ui_.LogShow();
+    UnloadWorkplaceIfRunning();
+    StopServer(1000);
+    FUpdater.MakeBackup();
+    StartServer();
+    ui_.LogClose();
   } else if (code == kBatchRestore) {
-    NotAvailable("the batch restore");
+    btnRestoreClick(TSender::None);
   }
   // Any other code: the refresh is all.
 }
 
-void MainOperations::NotAvailable(const std::string& what) {
-  std::cerr << "ztv-updater: " << what << " is not available in this build" << std::endl;
+void MainOperations::btnUpdateClick(TSender sender) {
+  if (sender != TSender::Button)
+    ui_.ShowMessage("Уведомление", "Предыдущая операция прервана в связи с обновлением.", MessageIcon::Warning);
+  if (!ui_.Confirm("Перед установкой обновления необходимо выгрузить (закрыть, выключить) программу на сетевых "
+                   "машинах.\n\nУстановить обновление?",
+                   true))
+    return;
+  if (FUpdater.CurrentStatus != 1) {
+    ui_.ShowMessage(kMainCaption, "Текущая версия неработоспособна. Необходимо восстановить ее из резервной копии.",
+                    MessageIcon::Warning);
+    return;
+  }
+  for (const std::string* dir : {&FUpdater.CurrentVersionDirectory, &FUpdater.BackupDirectory, &FUpdater.UpdateDirectory}) {
+    if (!IsDirectory(*dir)) {
+      ui_.ShowMessage(kMainCaption, Format("Директория %s не существует", *dir), MessageIcon::Warning);
+      return;
+    }
+  }
+
+  ui_.LogClear();
+  ui_.LogSetCloseButtonVisible(false);
+  ui_.LogShow();
+  {
+    OperationCleanup cleanup(ui_, view_);
+    Step("Выгрузка приложений.");
+    Step("Рабочее место...");
+    UnloadWorkplaceIfRunning();
+    Append("ОК");
+
+    Step("останавливаем СУБД...");
+    StopServer(3000);
+    Append("ОК");
+
+    Step("Резервное копирование текущей версии...");
+    FUpdater.MakeBackup();
+    Append("Успешно завершено");
+
+    ShowProgress(0, "");
+    ui_.Pump();
+
+    StartServer();
+    clock_.Sleep(5000);
+
+    Step("Распаковка обновления...");
+    FUpdater.UnpackUpdate();
+    Append("завершена успешно");
+
+    Step("Запуск программы обновления...");
+    FUpdater.RunInstaller();
+    Append("прошел успешно");
+  }
+  view_.CloseMainWindow();
+  ui_.Pump();
+}
+
+void MainOperations::btnRestoreClick(TSender /*sender*/) {
+  if (!ui_.Confirm("Восстановить систему из резервной копии (текущие данные будут потеряны)?", false)) return;
+
+  ui_.LogSetCloseButtonVisible(false);
+  ui_.LogClear();
+  ui_.LogShow();
+  OperationCleanup cleanup(ui_, view_);
+  Step("Выгрузка приложений.");
+  Step("Рабочее место...");
+  UnloadWorkplaceIfRunning();
+  Append("ОК");
+
+  Step("СУБД...");
+  StopServer(3000);
+  Append("ОК");
+
+  Step("Восстановление текущей версии...");
+  FUpdater.RestoreFromBackup();
+  Append("Успешно завершено");
+
+  ui_.ShowMessage(kMainCaption, "Восстановление версии из резервной копии успешно завершено",
+                  MessageIcon::Information);
+  ShowProgress(0, "");
+}
+
+void MainOperations::btnClearCacheClick(TSender /*sender*/) {
+  if (!ui_.Confirm("Очистить кэш обновлений?", false)) return;
+  if (!IsDirectory(FUpdater.UpdateDirectory)) {
+    ui_.ShowMessage(kMainCaption, Format("Директория %s не существует", FUpdater.UpdateDirectory),
+                    MessageIcon::Warning);
+    return;
+  }
+  const uint32_t result =
+      DeleteDirContents(FUpdater.UpdateDirectory, DeleteOptions::Recurse | DeleteOptions::RemoveSubDirs);
+  ui_.ShowMessage(kConfirmCaption,
+                  Format("Операция завершена! В процессе очистки кэша было удалено %d файлов.",
+                         static_cast<int>(result & ~kDeleteFailedBit)),
+                  MessageIcon::Information);
 }
 
 }  // namespace ztv

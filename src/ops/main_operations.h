@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "control/control_env.h"
 #include "engine/updater.h"
 #include "ops/interaction.h"
 #include "platform/clock.h"
@@ -52,45 +53,61 @@ int32_t BatchCodeFromCommandLine();
 // True when "autoRun" (exact case) is the only parameter.
 bool AutoRunRequested();
 
+// Who started an operation: a button of the window, the window itself (the
+// automatic update), or nobody (the batch request).
+enum class TSender { Button, Form, None };
+
+// The process name of the workplace application.
+inline constexpr const char* kWorkplaceProcess = "Bureo";
+
 class MainOperations {
  public:
-  MainOperations(Interaction& ui, Clock& clock, MainView& view);
+  // `control` reaches windows, services and programs; its clock and its
+  // question are replaced by `clock` and `ui`.
+  MainOperations(Interaction& ui, Clock& clock, MainView& view, ControlEnv control = DefaultControlEnv());
 
   TUpdater& Updater() { return FUpdater; }
   Interaction& UI() { return ui_; }
   Clock& GetClock() { return clock_; }
   MainView& View() { return view_; }
+  const ControlEnv& Control() const { return control_; }
 
   // The progress display; the engine reports through it.
   void ShowProgress(int32_t percent, const std::string& text);
 
-  // When the window is first shown: empty panel, refresh, filled panel, then
-  // the automatic update. A failed refresh raises (the panel stays blank).
-  void FormShow();
+  // When the window is first shown: empty panel, refresh, filled panel. A
+  // failed refresh raises (the panel stays blank). Returns whether the
+  // automatic update is to start now.
+  bool FormShow();
 
   // The batch request (window message WM_USER) with its operation code.
+  // Raises what the operation raised.
   void BatchRequest(int32_t wParam, int32_t code);
 
-  // Whether an operation behind a button exists in this build.
-  bool UpdateAvailable() const { return false; }
-  bool RestoreAvailable() const { return false; }
-  bool ClearCacheAvailable() const { return false; }
-  bool ReplaceDatabaseAvailable() const { return false; }
-  bool OptimiseAvailable() const { return false; }
-  bool NetworkFilesAvailable() const { return false; }
+  // The operations behind the buttons. Each raises what failed; the caller
+  // shows it in the error box.
+  void btnUpdateClick(TSender sender);
+  void btnRestoreClick(TSender sender);
+  void btnClearCacheClick(TSender sender);
 
   // Record of the database server stopped last; handed back when starting it.
-  uint8_t FServerKind = 0;
+  int FServerKind = 0;
   std::string FServerPath;
   bool FServerIsService = false;
 
  private:
-  void NotAvailable(const std::string& what);
+  void StopServer(int64_t waitMs);
+  void StartServer();
+  void UnloadWorkplaceIfRunning();
+  // New log line, then a pump.
+  void Step(const std::string& text);
+  void Append(const std::string& text);
 
   TUpdater FUpdater;
   Interaction& ui_;
   Clock& clock_;
   MainView& view_;
+  ControlEnv control_;
 };
 
 }  // namespace ztv

@@ -62,8 +62,13 @@ class MainWindowTest : public QObject {
       lastTop = b.button->y();
     }
     QCOMPARE(w.btnClose->y(), 195);
-    // Operations not in this build are not offered; "Выход" always is.
-    QVERIFY(!w.btnUpdate->isEnabled());
+    // Windows not in this build are not offered.
+    QVERIFY(w.btnUpdate->isEnabled());
+    QVERIFY(w.btnRestore->isEnabled());
+    QVERIFY(w.btnClearCache->isEnabled());
+    QVERIFY(!w.btnBackup->isEnabled());
+    QVERIFY(!w.tbEmptyBase->isEnabled());
+    QVERIFY(!w.btnCheckNetSession->isEnabled());
     QVERIFY(w.btnClose->isEnabled());
     // The window ends just below the last button.
     QCOMPARE(w.height(), 195 + 25 + 19 + 9);

@@ -97,7 +97,7 @@ TEST(MainOperationsTest, FormShowClearsRefreshesAndFills) {
   FakeClock clock;
   RecordingView view;
   MainOperations ops(ui, clock, view);
-  ops.FormShow();
+  EXPECT_FALSE(ops.FormShow());  // no automatic update without "autoRun"
   EXPECT_EQ(view.calls, (std::vector<std::string>{"clear", "fill"}));
   EXPECT_EQ(ops.Updater().CurrentStatus, 2);
   EXPECT_EQ(StatusRows(ops.Updater(), false)[0].value, "7.1");
