@@ -31,6 +31,16 @@ bool HasDisplay() {
   return (x && *x) || (w && *w);
 }
 
+// Qt's own chatter about the offscreen platform and the runtime directory
+// means nothing to an administrator; everything else is passed on.
+void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type == QtWarningMsg || type == QtDebugMsg || type == QtInfoMsg) {
+    if (message.contains("propagateSizeHints") || message.contains("XDG_RUNTIME_DIR")) return;
+  }
+  (void)context;
+  std::cerr << message.toStdString() << std::endl;
+}
+
 // Installs Qt's own Russian texts so that standard buttons read "Да"/"Нет".
 void InstallTranslations(QApplication& app) {
   auto* qt = new QTranslator(&app);
@@ -64,6 +74,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  qInstallMessageHandler(FilterQtMessages);
   QApplication app(argc, argv);
   QApplication::setApplicationDisplayName(QString::fromUtf8(ztv::kMainCaption));
   InstallTranslations(app);

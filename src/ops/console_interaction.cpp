@@ -35,7 +35,7 @@ ConsoleInteraction::ConsoleInteraction(Answers answers, std::istream& in, std::o
 
 void ConsoleInteraction::EndLine() {
   if (progressShown_ && terminal_) {
-    err_ << "\r\033[K" << std::flush;
+    out_ << "\r\033[K" << std::flush;
     progressShown_ = false;
   }
 }
@@ -99,8 +99,11 @@ void ConsoleInteraction::ShowError(const std::string& text) {
 
 void ConsoleInteraction::LogClear() {
   std::lock_guard lock(mutex_);
-  if (midLine_) out_ << "\n" << std::flush;
+  EndLine();
+  if (midLine_ && !lineBroken_) out_ << "\n" << std::flush;
   midLine_ = false;
+  lineBroken_ = false;
+  lastLine_.clear();
 }
 
 void ConsoleInteraction::LogSetCloseButtonVisible(bool) {}
@@ -108,9 +111,19 @@ void ConsoleInteraction::LogSetCloseButtonVisible(bool) {}
 void ConsoleInteraction::LogAddText(const std::string& text, bool newLine) {
   std::lock_guard lock(mutex_);
   EndLine();
-  if (newLine && midLine_) out_ << "\n";
-  out_ << text << std::flush;
+  if (newLine) {
+    if (midLine_ && !lineBroken_) out_ << "\n";
+    lastLine_ = text;
+    out_ << text << std::flush;
+  } else {
+    lastLine_ += text;
+    if (lineBroken_)
+      out_ << lastLine_ << std::flush;  // the line again, now finished
+    else
+      out_ << text << std::flush;
+  }
   midLine_ = true;
+  lineBroken_ = false;
 }
 
 void ConsoleInteraction::LogShow() {
@@ -120,16 +133,19 @@ void ConsoleInteraction::LogShow() {
 
 void ConsoleInteraction::LogShowModal() {
   std::lock_guard lock(mutex_);
-  if (midLine_) out_ << "\n" << std::flush;
+  EndLine();
+  if (midLine_ && !lineBroken_) out_ << "\n" << std::flush;
   midLine_ = false;
+  lineBroken_ = false;
   logVisible_ = false;
 }
 
 void ConsoleInteraction::LogClose() {
   std::lock_guard lock(mutex_);
   EndLine();
-  if (midLine_) out_ << "\n" << std::flush;
+  if (midLine_ && !lineBroken_) out_ << "\n" << std::flush;
   midLine_ = false;
+  lineBroken_ = false;
   logVisible_ = false;
 }
 
@@ -140,16 +156,26 @@ bool ConsoleInteraction::LogVisible() {
 
 void ConsoleInteraction::Progress(int32_t percent, const std::string& text) {
   std::lock_guard lock(mutex_);
-  if (terminal_) {
-    err_ << "\r\033[K" << PercentText(percent) << (percent >= 1 ? " " : "") << text << std::flush;
-    progressShown_ = percent >= 1 || !text.empty();
+  if (percent < 1 && text.empty()) {
+    EndLine();  // an emptied status bar
     return;
   }
-  // Without a terminal a line per tenth keeps logs readable.
-  int decile = percent >= 1 ? percent / 10 : -1;
-  if (decile == lastDecile_) return;
-  lastDecile_ = decile;
-  if (percent >= 1) err_ << PercentText(percent) << " " << text << std::endl;
+  if (!terminal_) {
+    // Without a terminal a line per tenth keeps logs readable.
+    int decile = percent >= 1 ? percent / 10 : -1;
+    if (decile == lastDecile_) return;
+    lastDecile_ = decile;
+  }
+  if (midLine_ && !lineBroken_) {
+    out_ << "\n";
+    lineBroken_ = true;
+  }
+  if (terminal_) {
+    out_ << "\r\033[K  " << PercentText(percent) << (percent >= 1 ? " " : "") << text << std::flush;
+    progressShown_ = true;
+  } else {
+    out_ << "  " << PercentText(percent) << (percent >= 1 ? " " : "") << text << "\n" << std::flush;
+  }
 }
 
 void ConsoleInteraction::Pump() {}

@@ -1,6 +1,8 @@
 // An Interaction for runs without a display: questions on the terminal (or
-// answered in advance), log lines on stdout, progress on the terminal,
-// messages and errors on stderr.
+// answered in advance), log lines and progress on stdout (on a terminal the
+// progress is one line that updates in place), messages and errors on stderr.
+// A log line interrupted by progress is printed whole again when it is
+// finished, so the output reads line by line.
 #pragma once
 
 #include <iostream>
@@ -46,6 +48,8 @@ class ConsoleInteraction : public Interaction {
   std::ostream& err_;
   bool terminal_;
   bool midLine_ = false;      // the last log line has no line end yet
+  bool lineBroken_ = false;   // progress was printed after the unfinished line
+  std::string lastLine_;      // the log's last line as far as it goes
   bool progressShown_ = false;
   int lastDecile_ = -1;
   bool logVisible_ = false;

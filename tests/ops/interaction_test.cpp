@@ -64,6 +64,22 @@ TEST(Console, ReadsAnswersFromTheTerminal) {
   EXPECT_TRUE(ui.Confirm("Ещё?", true));           // end of input: default Yes
 }
 
+TEST(Console, ALineInterruptedByProgressIsPrintedWholeWhenFinished) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  ConsoleInteraction ui(ConsoleInteraction::Answers::No, in, out, err, false);
+  ui.LogAddText("Резервное копирование...", true);
+  ui.Progress(1, "Сканирование каталогов.");
+  ui.Progress(100, "Резервное копирование завершено");
+  ui.LogAddText("Успешно завершено", false);
+  ui.Progress(0, "");
+  ui.LogAddText("Распаковка...", true);
+  ui.LogClose();
+  EXPECT_EQ(out.str(),
+            "Резервное копирование...\n  1% Сканирование каталогов.\n  100% Резервное копирование завершено\n"
+            "Резервное копирование...Успешно завершено\nРаспаковка...\n");
+}
+
 TEST(Console, LogLinesAndErrors) {
   std::istringstream in;
   std::ostringstream out, err;
@@ -78,8 +94,8 @@ TEST(Console, LogLinesAndErrors) {
   ui.Progress(15, "c");
   ui.LogClose();
   ui.ShowError("Сбой");
-  EXPECT_EQ(out.str(), "Рабочее место...ОК\nСУБД...\n");
-  EXPECT_EQ(err.str(), "5% a\n15% c\nСбой\n");
+  EXPECT_EQ(out.str(), "Рабочее место...ОК\nСУБД...\n  5% a\n  15% c\n");
+  EXPECT_EQ(err.str(), "Сбой\n");
 }
 
 }  // namespace
