@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QScreen>
 #include <QStyle>
+#include <QCloseEvent>
 #include <QEventLoop>
 #include <QThread>
 #include <QTimer>
@@ -174,11 +175,18 @@ void TfMain::UpdateStatusPanel(bool clear) {
 }
 
 void TfMain::CloseMainWindow() {
-  // From a worker the window closes once the operation has ended.
-  if (QThread::currentThread() == thread())
+  // From an operation the window closes once the operation has ended.
+  if (QThread::currentThread() == thread() && !busy_)
     close();
   else
-    QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+    closeRequested_ = true;
+}
+
+void TfMain::closeEvent(QCloseEvent* event) {
+  if (busy_)
+    event->ignore();
+  else
+    QWidget::closeEvent(event);
 }
 
 void TfMain::SetButtonsEnabled(bool enabled) {
@@ -214,6 +222,10 @@ bool TfMain::RunOperation(std::function<void()> operation, bool wait) {
     SetButtonsEnabled(true);
     emit OperationFinished(*succeeded);
     if (wait) loop.quit();
+    if (closeRequested_) {
+      closeRequested_ = false;
+      close();
+    }
   });
   worker->start();
   if (!wait) return true;

@@ -9,6 +9,7 @@
 #include <QTableWidget>
 #include <QToolButton>
 #include <QWidget>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -63,6 +64,9 @@ class TfMain : public QWidget, public MainView {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // While an operation runs the window stays: it owns what the operation
+  // works on.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   QToolButton* AddButton(const char* name, const char* caption, const char* hint, int index);
@@ -78,7 +82,8 @@ class TfMain : public QWidget, public MainView {
   std::unique_ptr<MainOperations> ops_;
   bool formShown_ = false;
   bool showQueued_ = false;
-  bool busy_ = false;
+  std::atomic<bool> busy_{false};
+  std::atomic<bool> closeRequested_{false};  // an operation asked to close the window
 };
 
 }  // namespace ztv
