@@ -265,7 +265,7 @@ TEST_F(UpdateEngine, StatusGuardsAndInstallerFailures) {
 
   const std::string installer = u.UnpackDirectory + "/UpdateInstaller.exe";
   EXPECT_EQ(MessageOf([&] { u.RunInstaller(); }), "Файл установки обновления [" + installer + "] не найден.");
-  WriteFile(installer, std::string("\x01\x02\x03 this is no program", 24));
+  WriteFile(installer, std::string("\x01\x02\x03") + " this is no program");
   EXPECT_EQ(MessageOf([&] { u.RunInstaller(); }), "Ошибка: неверный формат файла [" + installer + "]");
 }
 
