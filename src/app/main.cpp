@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "formats/lzma/lzma_library.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "gui/qt_interaction.h"
@@ -92,6 +93,12 @@ int main(int argc, char** argv) {
                                                    std::cerr, ::isatty(0) && ::isatty(1));
   }
 
+  // A stream that fails inside the 7-Zip decoder is reported in a box of its
+  // own before the decoder's result comes back.
+  ztv::SetLZMAStreamErrorHandler([ui = ui.get()](const std::string& message) {
+    ui->ShowMessage(ztv::kMainCaption, message, ztv::MessageIcon::Error);
+  });
+
   // The windows live for the whole run, created in this order.
   auto fMain = std::make_unique<ztv::TfMain>(*ui, ztv::SystemClock());
   auto fLog = std::make_unique<ztv::TfLog>();
@@ -118,6 +125,7 @@ int main(int argc, char** argv) {
     app.exec();
   }
 
+  ztv::SetLZMAStreamErrorHandler(nullptr);
   fLog.reset();
   fMain.reset();
   return exitCode;
