@@ -1,14 +1,24 @@
 #include "control_support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +27,7 @@
 
 #include "core/text.h"
 #include "platform/launcher.h"
+#include "platform/linux/spawn.h"
 
 namespace ztv::test {
 namespace {
@@ -133,6 +144,11 @@ void ScaledClock::Sleep(int64_t milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(real));
 }
 
+void CappedClock::Sleep(int64_t milliseconds) {
+  FakeClock::Sleep(milliseconds);
+  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(milliseconds, cap_)));
+}
+
 ScopedEnv::ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
   if (const char* old = std::getenv(name_.c_str())) {
     had_ = true;
@@ -173,6 +189,145 @@ void KillProcessesUnder(const std::string& dir) {
     SignalProcess(p.pid, p.startTime, SIGKILL);
     if (!WaitUntilGone(p.pid, p.startTime, 5000)) ADD_FAILURE() << "process " << p.pid << " did not end";
   }
+}
+
+namespace {
+
+int ExitStatusOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return 1;
+}
+
+}  // namespace
+
+bool IsolateProcesses() {
+  const char* off = std::getenv("ZTV_TEST_NO_ISOLATION");
+  if (off && *off && std::string(off) != "0") return false;
+  if (::unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) return false;  // not allowed here: run as we are
+  std::fflush(nullptr);
+  // The first child is process 1 of the new space.
+  const pid_t init = ::fork();
+  if (init < 0) {
+    std::perror("fork");
+    std::_Exit(1);
+  }
+  if (init > 0) {
+    int status = 0;
+    while (::waitpid(init, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::_Exit(ExitStatusOf(status));
+  }
+  // Process 1: dies with the program that started it (taking every process
+  // of the space with it), shows its own /proc, and reaps every orphan
+  // until the test program has ended.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+    std::perror("mounting a private /proc");
+    std::_Exit(1);
+  }
+  const pid_t test = ::fork();
+  if (test < 0) {
+    std::perror("fork");
+    std::_Exit(1);
+  }
+  if (test == 0) return true;
+  for (;;) {
+    int status = 0;
+    const pid_t pid = ::waitpid(-1, &status, 0);
+    if (pid == test) std::_Exit(ExitStatusOf(status));
+    if (pid < 0 && errno != EINTR) std::_Exit(1);
+  }
+}
+
+bool NoForeignProcess(const std::string& name) {
+  const int count = CountNamed(name);
+  EXPECT_EQ(count, 0) << "a program named \"" << name
+                      << "\" runs outside this test; the code under test would take it for its own (run the "
+                         "tests as root so that they get a process space of their own)";
+  return count == 0;
+}
+
+bool LoopbackAccepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+int FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  ::close(fd);
+  return port;
+}
+
+namespace {
+
+const char* kFirebirdBinary = "/usr/sbin/firebird";
+const char* kFirebirdLibRoot = "/usr/lib/x86_64-linux-gnu/firebird/3.0";
+const char* kFirebirdSecurityDb = "/var/lib/firebird/3.0/system/security3.fdb";
+const char* kFirebirdPassword = "tulipwood";
+
+}  // namespace
+
+std::string FirebirdSandbox::Unavailable() {
+  if (!std::filesystem::exists(kFirebirdBinary) || !std::filesystem::exists(kFirebirdLibRoot))
+    return "the Firebird 3 server (firebird3.0-server) is not installed";
+  if (FindOnPath("fbsvcmgr").empty()) return "fbsvcmgr (firebird3.0-utils) is not installed";
+  if (::access(kFirebirdSecurityDb, R_OK) != 0) return std::string(kFirebirdSecurityDb) + " cannot be read";
+  return "";
+}
+
+FirebirdSandbox::FirebirdSandbox(const TempDir& dir, const std::string& name)
+    : serverDir_(dir / name),
+      root_(dir / (name + ".root")),
+      lock_(dir / (name + ".lock")),
+      port_(FreeLoopbackPort()),
+      rootEnv_("FIREBIRD", dir / (name + ".root")),
+      lockEnv_("FIREBIRD_LOCK", dir / (name + ".lock")) {
+  namespace fs = std::filesystem;
+  EXPECT_GT(port_, 0) << "no free loopback port";
+  EXPECT_FALSE(Accepts()) << "port " << port_ << " is taken";
+  fs::create_directories(serverDir_ + "/bin");
+  fs::create_symlink(kFirebirdBinary, ServerExe());
+  fs::create_directories(root_);
+  fs::create_directories(lock_);
+  for (const char* entry : {"UDF", "firebird.msg", "intl", "lib", "plugins", "plugins.conf"}) {
+    const std::string from = std::string(kFirebirdLibRoot) + "/" + entry;
+    if (fs::exists(from)) fs::create_symlink(from, root_ + "/" + entry);
+  }
+  fs::copy_file(kFirebirdSecurityDb, root_ + "/security3.fdb");
+  WriteText(root_ + "/firebird.conf", "RemoteBindAddress = 127.0.0.1\nRemoteServicePort = " +
+                                          std::to_string(port_) + "\nSecurityDatabase = " + root_ +
+                                          "/security3.fdb\n");
+  WriteText(root_ + "/databases.conf",
+            "security.db = " + root_ + "/security3.fdb\n{\n  RemoteAccess = false\n}\n");
+}
+
+bool FirebirdSandbox::WaitUntilAccepting(int timeoutMs) const {
+  return WaitFor([&] { return Accepts(); }, timeoutMs);
+}
+
+bool FirebirdSandbox::ClientConnects() const {
+  auto run = RunCaptured({"fbsvcmgr", "127.0.0.1/" + std::to_string(port_) + ":service_mgr", "-user", "SYSDBA",
+                          "-password", kFirebirdPassword, "-info_server_version"},
+                         30000);
+  return run.exitCode == 0 && run.out.find("Firebird") != std::string::npos;
 }
 
 std::string StandinProgram() { return ZTV_STANDIN_PROGRAM; }

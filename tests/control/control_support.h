@@ -1,6 +1,8 @@
 // Helpers for the control tests: real stand-in processes that are always
-// ended by their pid, a clock that records waits and passes a fraction of
-// them for real, a fake systemctl on PATH, a registry file of its own.
+// ended by their pid, clocks that record waits and pass part of them for
+// real, a fake systemctl on PATH, a registry file of its own, a real
+// Firebird server installation of the test's own, and a process space of the
+// test's own.
 #pragma once
 
 #include <string>
@@ -21,6 +23,18 @@ class ScaledClock : public FakeClock {
 
  private:
   int scale_;
+};
+
+// Records every wait like FakeClock and sleeps at most `cap` milliseconds of
+// each for real: short polling steps pass in full, so that a real process
+// has the time it needs to react, while the long fixed waits are cut short.
+class CappedClock : public FakeClock {
+ public:
+  explicit CappedClock(int64_t cap) : cap_(cap) {}
+  void Sleep(int64_t milliseconds) override;
+
+ private:
+  int64_t cap_;
 };
 
 // Sets an environment variable for the life of the object.
@@ -126,10 +140,68 @@ class TestRegistry {
   ScopedEnv env_;
 };
 
+// Moves the rest of the test program into a process space of its own (new
+// PID and mount namespaces with their own /proc) when the system allows it
+// (as root). The code under test finds and ends programs by their names
+// ("Bureo", "fbserver"); isolated, it sees only the processes this test
+// started and can never end a program that runs outside, such as a demo's
+// server. Every process left in the space is killed when the test program
+// ends. Call it first thing in main(); the processes it leaves behind wait
+// for the test program and end with its exit status. Returns whether the
+// program now runs isolated (ZTV_TEST_NO_ISOLATION=1 turns it off).
+bool IsolateProcesses();
+
+// True when no process with the bare name runs that this test did not start
+// (which the code under test would take for its own); fails the test
+// otherwise.
+bool NoForeignProcess(const std::string& name);
+
 // Registry text for the servers' installation keys.
 std::string FirebirdKey(const std::string& dir);
 std::string InterBaseRootKey(const std::string& dir);
 std::string InterBaseServerDirKey(const std::string& dir);
+
+// Whether something accepts TCP connections on the loopback port.
+bool LoopbackAccepts(int port);
+// A loopback port nobody listens on now (0 when none could be found).
+int FreeLoopbackPort();
+
+// A real Firebird 3 server installation of the test's own, run as a program:
+// `Dir()`/bin/fbserver is a link to the distribution's server binary; the
+// server's root (configuration: loopback only, a free port, a copy of the
+// security database) and its lock directory lie below the test's directory
+// and are set through FIREBIRD and FIREBIRD_LOCK for the life of the
+// object, so that the server the code under test starts is this one.
+// Register it with FirebirdKey(Dir()).
+class FirebirdSandbox {
+ public:
+  // "" when the distribution's server and tools are installed, otherwise
+  // what is missing (the test should then be skipped).
+  static std::string Unavailable();
+
+  // Builds the installation below `dir`/`name`.
+  explicit FirebirdSandbox(const TempDir& dir, const std::string& name = "Firebird_3_0");
+  FirebirdSandbox(const FirebirdSandbox&) = delete;
+  FirebirdSandbox& operator=(const FirebirdSandbox&) = delete;
+
+  const std::string& Dir() const { return serverDir_; }
+  std::string ServerExe() const { return serverDir_ + "/bin/fbserver"; }
+  int Port() const { return port_; }
+  // Something listens on the server's port.
+  bool Accepts() const { return LoopbackAccepts(port_); }
+  bool WaitUntilAccepting(int timeoutMs) const;
+  // A client logs in as SYSDBA through the service manager and gets the
+  // server's version.
+  bool ClientConnects() const;
+
+ private:
+  std::string serverDir_;
+  std::string root_;
+  std::string lock_;
+  int port_ = 0;
+  ScopedEnv rootEnv_;
+  ScopedEnv lockEnv_;
+};
 
 template <typename Pred>
 bool WaitFor(Pred pred, int timeoutMs) {

@@ -1,0 +1,122 @@
+// The window program's batch mode as the scheduler runs it: ztv-updater as a
+// child process with "backup" or "restore" as its last word, no display,
+// standard input not a terminal, the registry file of the test. Its exit code
+// tells whether the operation succeeded.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "control/run_close_program.h"
+#include "engine/ztv_procs.h"
+#include "installation_fixture.h"
+#include "platform/linux/spawn.h"
+
+namespace ztv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Alive;
+using test::ReadFile;
+using test::Running;
+using test::Snapshot;
+using test::WriteFile;
+
+// Runs the program without a display; its standard input is /dev/null.
+CapturedRun RunUpdater(const std::vector<std::string>& words) {
+  std::vector<std::string> argv = {"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
+                                   ZTV_UPDATER_PROGRAM};
+  argv.insert(argv.end(), words.begin(), words.end());
+  CapturedRun run = RunCaptured(argv, 120000);
+  EXPECT_EQ(run.spawnError, 0);
+  EXPECT_FALSE(run.timedOut);
+  return run;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+class BatchProgramTest : public test::InstallationTest {};
+
+TEST_F(BatchProgramTest, BackupSucceedsWithExitCodeZeroAndTheServerRunsAgain) {
+  const std::string missing = test::FirebirdSandbox::Unavailable();
+  if (!missing.empty()) GTEST_SKIP() << missing;
+  test::FirebirdSandbox fb(dir_);
+  serverKey_ = test::FirebirdKey(fb.Dir());
+  WriteSettings("7.1.2", 1, "7.1.0");
+  RunServerProgram(kServerFirebird, "", control_);
+  ASSERT_TRUE(fb.WaitUntilAccepting(20000)) << "the server did not start";
+  const auto serversBefore = Running("fbserver");
+  ASSERT_EQ(serversBefore.size(), 1u);
+  const ProcessEntry workplace = StartWorkplace();
+  const auto installation = Snapshot(inst_);
+
+  // The letter case of the batch word does not matter.
+  const CapturedRun run = RunUpdater({"BACKUP"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  // No log lines in this mode: only progress, and no question.
+  EXPECT_EQ(run.out.find("Подтверждение"), std::string::npos) << run.out;
+
+  EXPECT_FALSE(Alive(workplace));
+  EXPECT_FALSE(Alive(serversBefore[0]));
+  EXPECT_EQ(BackupContents(), installation);
+  EXPECT_EQ(GetBackupVersion(), "7.1.2");
+  EXPECT_EQ(GetCurrentStatus(), 1);
+  ASSERT_TRUE(fb.WaitUntilAccepting(20000)) << "the server was not started again";
+  EXPECT_TRUE(fb.ClientConnects());
+  EXPECT_EQ(Running("fbserver").size(), 1u);
+}
+
+TEST_F(BatchProgramTest, RestoreAnsweredWithTheDefaultNoChangesNothing) {
+  InstallStandinServer();
+  WriteSettings("7.2.0", 1, "7.1.2");
+  MakeBackupNow();
+  WriteSettings("7.2.0", 1, "7.1.2");
+  WriteFile(inst_ + "/bin/new.dll", "installed after the backup");
+  const std::string backupFile = ReadFile(backup_ + "/Backup.DAT");
+  const std::string registry = RegistryText();
+  const auto installation = Snapshot(inst_);
+  const ProcessEntry workplace = StartWorkplace();
+  const ProcessEntry server = StartStandinServer();
+
+  const CapturedRun run = RunUpdater({"restore"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  // The question is shown on the terminal with the answer taken.
+  EXPECT_NE(run.out.find("Восстановить систему из резервной копии (текущие данные будут потеряны)?"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("Нет"), std::string::npos) << run.out;
+  EXPECT_EQ(run.err, "");
+
+  EXPECT_TRUE(Alive(workplace));
+  EXPECT_TRUE(Alive(server));
+  EXPECT_EQ(RegistryText(), registry);
+  EXPECT_EQ(Snapshot(inst_), installation);
+  EXPECT_EQ(ReadFile(backup_ + "/Backup.DAT"), backupFile);
+}
+
+TEST_F(BatchProgramTest, FailedBackupExitsWithOneAndTheMessageOnStderr) {
+  InstallStandinServer();
+  WriteSettings("7.1.2", 0, "7.1.0");  // an update was broken off
+  WriteFile(backup_ + "/Backup.DAT", "an older backup");
+  const ProcessEntry server = StartStandinServer();
+
+  const CapturedRun run = RunUpdater({"backup"});
+  EXPECT_EQ(run.exitCode, 1);
+  const auto errLines = Lines(run.err);
+  ASSERT_FALSE(errLines.empty());
+  EXPECT_EQ(errLines.back(), "Текущая версия ЗТВ является нерабочей. Копирование прервано.");
+  // It failed after the server was stopped, which stays so; the old backup
+  // stays too.
+  EXPECT_FALSE(Alive(server));
+  EXPECT_TRUE(Running("fbserver").empty());
+  EXPECT_EQ(ReadFile(backup_ + "/Backup.DAT"), "an older backup");
+  EXPECT_EQ(GetBackupVersion(), "7.1.0");
+}
+
+}  // namespace
+}  // namespace ztv

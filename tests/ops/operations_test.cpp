@@ -1,0 +1,632 @@
+// The update, restore and batch operations on a real installation in a
+// temporary directory: real files, a real update package, a real backup
+// archive, the workplace program and the database server as real processes
+// (stand-ins, and on the full update road a real Firebird server), questions
+// answered from a script, the fixed waits recorded by the clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "control/run_close_program.h"
+#include "core/errors.h"
+#include "engine/update_package.h"
+#include "engine/ztv_procs.h"
+#include "installation_fixture.h"
+#include "ops/main_operations.h"
+#include "ops/scripted_interaction.h"
+
+namespace ztv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Alive;
+using test::ReadFile;
+using test::Running;
+using test::Snapshot;
+using test::WriteFile;
+
+const char* kUpdateQuestion =
+    "Перед установкой обновления необходимо выгрузить (закрыть, выключить) программу на сетевых машинах.\n\n"
+    "Установить обновление?";
+const char* kRestoreQuestion = "Восстановить систему из резервной копии (текущие данные будут потеряны)?";
+
+// The recorded events without the progress reports.
+std::vector<std::string> WithoutProgress(const std::vector<std::string>& events) {
+  std::vector<std::string> out;
+  for (const auto& e : events)
+    if (e.rfind("progress:", 0) != 0) out.push_back(e);
+  return out;
+}
+
+// The waits with runs of equal ones counted once: {1000, 200, 200, 3000}
+// gives {1000, 200, 3000}. How often a poll repeats depends on how fast the
+// real process reacts; which waits come in which order does not.
+std::vector<int64_t> WaitShape(const std::vector<int64_t>& sleeps) {
+  std::vector<int64_t> shape;
+  for (int64_t s : sleeps)
+    if (shape.empty() || shape.back() != s) shape.push_back(s);
+  return shape;
+}
+
+template <typename F>
+std::string ErrorOf(F f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
+
+// The scripted interaction that also keeps each question's buttons, default
+// button and icon and each message's icon, and lets a test look at the
+// machine when the engine first reports progress (that is, while the backup
+// or the restore runs).
+class Ui : public ScriptedInteraction {
+ public:
+  struct Question {
+    std::string text;
+    DialogButtons buttons;
+    DialogButton defaultButton;
+    MessageIcon icon;
+  };
+
+  DialogButton Ask(const std::string& caption, const std::string& text, DialogButtons buttons,
+                   DialogButton defaultButton, MessageIcon icon) override {
+    questions.push_back({text, buttons, defaultButton, icon});
+    return ScriptedInteraction::Ask(caption, text, buttons, defaultButton, icon);
+  }
+  void ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) override {
+    messageIcons.push_back(icon);
+    ScriptedInteraction::ShowMessage(caption, text, icon);
+  }
+  void Progress(int32_t percent, const std::string& text) override {
+    if (percent >= 1 && onFirstProgress) {
+      auto probe = std::move(onFirstProgress);
+      onFirstProgress = nullptr;
+      probe();
+    }
+    ScriptedInteraction::Progress(percent, text);
+  }
+
+  std::vector<Question> questions;
+  std::vector<MessageIcon> messageIcons;
+  std::function<void()> onFirstProgress;
+};
+
+struct RecordingView : MainView {
+  std::vector<std::string> calls;
+  void UpdateStatusPanel(bool clear) override { calls.push_back(clear ? "clear" : "fill"); }
+  void CloseMainWindow() override { calls.push_back("close"); }
+};
+
+class OperationsTest : public test::InstallationTest {
+ protected:
+  std::unique_ptr<MainOperations> Ops(Ui& ui, RecordingView& view, Clock& clock) {
+    return std::make_unique<MainOperations>(ui, clock, view, control_);
+  }
+};
+
+TEST_F(OperationsTest, UpdateRoadWithARealFirebirdServer) {
+  const std::string missing = test::FirebirdSandbox::Unavailable();
+  if (!missing.empty()) GTEST_SKIP() << missing;
+  test::FirebirdSandbox fb(dir_);
+  serverKey_ = test::FirebirdKey(fb.Dir());
+  WriteSettings("7.1.2", 1, "");
+
+  // The package from 7.1.2 to 7.2.0: LZMA in parts, with an installer that
+  // records that it ran.
+  const std::string src = dir_ / "package-source";
+  WriteFile(src + "/UpdateInstaller.exe", "#!/bin/sh\necho \"$0\" > \"$(dirname \"$0\")/installer-ran\"\n");
+  WriteFile(src + "/bin/version.txt", "workplace client 7.2.0\n");
+  WriteFile(src + "/Данные/шаблон.gdb", std::string(40000, 'N') + std::string(30000, 'M'));
+  BuildPackage(src, updates_, TPackageBuildOptions{"7.1.2", "7.2.0", true, 9000});
+  ASSERT_TRUE(fs::exists(updates_ + "/Files.DAT"));
+
+  // The machine as the update finds it: the server runs as a program and
+  // takes clients, the workplace program runs.
+  RunServerProgram(kServerFirebird, "", control_);
+  ASSERT_TRUE(fb.WaitUntilAccepting(20000)) << "the server did not start";
+  ASSERT_TRUE(fb.ClientConnects());
+  const auto serversBefore = Running("fbserver");
+  ASSERT_EQ(serversBefore.size(), 1u);
+  const ProcessEntry workplace = StartWorkplace();
+  ASSERT_TRUE(Alive(workplace));
+  const auto installed = Snapshot(inst_);
+
+  Ui ui;
+  RecordingView view;
+  // Polls of the server's end pass in full, the long waits are cut short.
+  test::CappedClock clock(200);
+  auto ops = Ops(ui, view, clock);
+  EXPECT_FALSE(ops->FormShow());
+  view.calls.clear();
+
+  int workplacesDuringBackup = -1, serversDuringBackup = -1;
+  std::string backupVersionDuringBackup = "<not probed>";
+  ui.onFirstProgress = [&] {
+    workplacesDuringBackup = test::CountNamed("Bureo");
+    serversDuringBackup = test::CountNamed("fbserver");
+    backupVersionDuringBackup = GetBackupVersion();
+  };
+  ui.Answer(DialogButton::Yes);
+  ops->btnUpdateClick(TSender::Button);
+
+  // The question, then the log exactly as the steps write it.
+  ASSERT_EQ(ui.questions.size(), 1u);
+  EXPECT_EQ(ui.questions[0].text, kUpdateQuestion);
+  EXPECT_EQ(ui.questions[0].buttons, DialogButtons::YesNo);
+  EXPECT_EQ(ui.questions[0].defaultButton, DialogButton::Yes);
+  EXPECT_EQ(ui.questions[0].icon, MessageIcon::Question);
+  const std::vector<std::string> expected = {
+      std::string("ask:Подтверждение|") + kUpdateQuestion,
+      "log:clear",
+      "log:statusbar",
+      "log:show",
+      "log:+Выгрузка приложений.",
+      "log:+Рабочее место...",
+      "log:=ОК",
+      "log:+останавливаем СУБД...",
+      "log:=ОК",
+      "log:+Резервное копирование текущей версии...",
+      "log:=Успешно завершено",
+      "log:+Распаковка обновления...",
+      "log:=завершена успешно",
+      "log:+Запуск программы обновления...",
+      "log:=прошел успешно",
+      "log:close",
+  };
+  const auto events = ui.Events();
+  EXPECT_EQ(WithoutProgress(events), expected);
+  EXPECT_EQ(ui.LogText(),
+            "Выгрузка приложений.\n"
+            "Рабочее место...ОК\n"
+            "останавливаем СУБД...ОК\n"
+            "Резервное копирование текущей версии...Успешно завершено\n"
+            "Распаковка обновления...завершена успешно\n"
+            "Запуск программы обновления...прошел успешно");
+  // The backup reported its progress; both panels were emptied before the
+  // unpacking.
+  const auto unpacking = std::find(events.begin(), events.end(), "log:+Распаковка обновления...");
+  ASSERT_NE(unpacking, events.end());
+  EXPECT_EQ(*(unpacking - 1), "progress:|");
+  EXPECT_GT(std::count_if(events.begin(), events.end(),
+                          [](const std::string& e) { return e.rfind("progress:", 0) == 0 && e != "progress:|"; }),
+            0);
+  EXPECT_TRUE(ui.Errors().empty());
+  // The panel is redrawn in the clean-up, then the main window closes.
+  EXPECT_EQ(view.calls, (std::vector<std::string>{"fill", "close"}));
+
+  // The workplace was closed and the server stopped while the backup was
+  // written; "BackupVersion" was empty meanwhile.
+  EXPECT_FALSE(Alive(workplace));
+  EXPECT_EQ(workplacesDuringBackup, 0);
+  EXPECT_EQ(serversDuringBackup, 0);
+  EXPECT_EQ(backupVersionDuringBackup, "");
+  EXPECT_FALSE(Alive(serversBefore[0]));
+
+  // The server was started again and takes clients.
+  ASSERT_TRUE(fb.WaitUntilAccepting(20000)) << "the server was not started again";
+  EXPECT_TRUE(fb.ClientConnects());
+  const auto serversAfter = Running("fbserver");
+  ASSERT_EQ(serversAfter.size(), 1u);
+  EXPECT_EQ(serversAfter[0].exeFile, "fbserver");
+
+  // Backup.DAT holds the installation as it was; the settings say so.
+  EXPECT_EQ(BackupContents(), installed);
+  EXPECT_EQ(GetBackupVersion(), "7.1.2");
+  EXPECT_EQ(GetCurrentStatus(), 1);
+  EXPECT_EQ(GetCurrentVersion(), "7.1.2");
+  EXPECT_FALSE(fs::exists(backup_ + "/Backup.DAT.new"));
+
+  // The package was unpacked and its installer started from there.
+  const std::string unpack = updates_ + "/_ZTV_UPDATE_";
+  const std::string marker = unpack + "/installer-ran";
+  ASSERT_TRUE(test::WaitFor([&] { return fs::exists(marker) && fs::file_size(marker) > 0; }, 10000))
+      << "the installer did not run";
+  EXPECT_EQ(ReadFile(marker), unpack + "/UpdateInstaller.exe\n");
+  auto unpacked = Snapshot(unpack);
+  unpacked.erase("installer-ran");
+  EXPECT_EQ(unpacked, Snapshot(src));
+
+  // The waits: closing the workplace (1000 ms), the server's end polled
+  // every 200 ms, 3000 ms after the stop, 5000 ms after the start.
+  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 3000, 5000}));
+  const auto sleeps = clock.Sleeps();
+  EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 1000), 1);
+}
+
+TEST_F(OperationsTest, UpdateThatFailsCleansUpAndLeavesTheWindowOpen) {
+  InstallStandinServer();
+  WriteSettings("7.1.2", 1, "");
+  // No package in the update directory.
+  const ProcessEntry server = StartStandinServer();
+  Ui ui;
+  RecordingView view;
+  test::CappedClock clock(50);
+  auto ops = Ops(ui, view, clock);
+  ops->Updater().Refresh();
+  ui.Answer(DialogButton::Yes);
+  const std::string error = ErrorOf([&] { ops->btnUpdateClick(TSender::Button); });
+  EXPECT_EQ(error.rfind("Ошибка загрузки заголовка [" + updates_ + "\\Files.DAT]: ", 0), 0u) << error;
+
+  const auto events = WithoutProgress(ui.Events());
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[events.size() - 2], "log:+Распаковка обновления...");
+  EXPECT_EQ(events.back(), "log:close");
+  EXPECT_EQ(ui.LogText(),
+            "Выгрузка приложений.\n"
+            "Рабочее место...ОК\n"
+            "останавливаем СУБД...ОК\n"
+            "Резервное копирование текущей версии...Успешно завершено\n"
+            "Распаковка обновления...");
+  // Redrawn, but the main window stays open.
+  EXPECT_EQ(view.calls, std::vector<std::string>{"fill"});
+  // The backup was made and the server started again before the failure.
+  EXPECT_EQ(GetBackupVersion(), "7.1.2");
+  EXPECT_FALSE(Alive(server));
+  EXPECT_TRUE(test::WaitFor([] { return Running("fbserver").size() == 1; }, 5000));
+  // No workplace ran: nothing to wait for there.
+  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{200, 3000, 5000}));
+}
+
+TEST_F(OperationsTest, WorkplaceThatDoesNotCloseStopsTheUpdateBeforeTheServer) {
+  InstallStandinServer();
+  WriteSettings("7.1.2", 1, "");
+  const ProcessEntry server = StartStandinServer();
+  const ProcessEntry workplace = test::StartStandin(inst_ + "/bin/Bureo", "ignore");
+  const std::string registry = RegistryText();
+  Ui ui;
+  RecordingView view;
+  FakeClock clock;  // the stand-in ignores the close: no real time needed
+  auto ops = Ops(ui, view, clock);
+  ops->Updater().Refresh();
+  ui.Answer(DialogButton::Yes);
+  EXPECT_EQ(ErrorOf([&] { ops->btnUpdateClick(TSender::Button); }), "Не удаётся выгрузить ЗТВ");
+  EXPECT_EQ(ui.LogText(), "Выгрузка приложений.\nРабочее место...");
+  EXPECT_EQ(WithoutProgress(ui.Events()).back(), "log:close");
+  EXPECT_EQ(view.calls, std::vector<std::string>{"fill"});
+  EXPECT_TRUE(Alive(workplace));
+  EXPECT_TRUE(Alive(server));  // never stopped
+  EXPECT_EQ(RegistryText(), registry);
+  EXPECT_FALSE(fs::exists(backup_ + "/Backup.DAT"));
+  EXPECT_EQ(clock.Sleeps(), std::vector<int64_t>(21, 1000));
+}
+
+// Requests that end before anything is touched: the workplace and the server
+// keep running, the registry, the installation and the backup stay as they
+// were, and nothing waits.
+class UntouchedTest : public OperationsTest {
+ protected:
+  void SetUp() override {
+    OperationsTest::SetUp();
+    if (HasFatalFailure()) return;
+    InstallStandinServer();
+    WriteSettings("7.1.2", 1, "7.1.0");
+    WriteFile(backup_ + "/Backup.DAT", "an older backup");
+    workplace_ = StartWorkplace();
+    server_ = StartStandinServer();
+    registryText_ = RegistryText();
+    installation_ = Snapshot(inst_);
+  }
+
+  void ExpectUntouched() {
+    EXPECT_TRUE(Alive(workplace_));
+    EXPECT_TRUE(Alive(server_));
+    EXPECT_EQ(RegistryText(), registryText_);
+    EXPECT_EQ(Snapshot(inst_), installation_);
+    EXPECT_EQ(ReadFile(backup_ + "/Backup.DAT"), "an older backup");
+    EXPECT_TRUE(clock_.Sleeps().empty());
+  }
+
+  ProcessEntry workplace_, server_;
+  std::string registryText_;
+  std::map<std::string, std::string> installation_;
+  FakeClock clock_;
+  Ui ui_;
+  RecordingView view_;
+};
+
+TEST_F(UntouchedTest, BatchCodeThreeOnlyReloadsTheSettings) {
+  auto ops = Ops(ui_, view_, clock_);
+  EXPECT_EQ(ops->Updater().CurrentVersion, "");
+  ops->BatchRequest(1, 3);
+  EXPECT_EQ(ops->Updater().CurrentVersion, "7.1.2");
+  EXPECT_EQ(ops->Updater().BackupVersion, "7.1.0");
+  EXPECT_EQ(ops->Updater().CurrentVersionDirectory, inst_);
+  EXPECT_TRUE(ui_.Events().empty());
+  EXPECT_TRUE(view_.calls.empty());  // the panel is not redrawn
+  ExpectUntouched();
+}
+
+TEST_F(UntouchedTest, BatchRestoreAnsweredNo) {
+  auto ops = Ops(ui_, view_, clock_);
+  ui_.Answer(DialogButton::No);
+  ops->BatchRequest(1, kBatchRestore);
+  EXPECT_EQ(ui_.Events(), std::vector<std::string>{std::string("ask:Подтверждение|") + kRestoreQuestion});
+  ASSERT_EQ(ui_.questions.size(), 1u);
+  EXPECT_EQ(ui_.questions[0].defaultButton, DialogButton::No);
+  EXPECT_EQ(ui_.questions[0].buttons, DialogButtons::YesNo);
+  EXPECT_EQ(ui_.questions[0].icon, MessageIcon::Question);
+  EXPECT_TRUE(view_.calls.empty());
+  ExpectUntouched();
+}
+
+TEST_F(UntouchedTest, AutomaticUpdateShowsTheNoticeThenTheQuestion) {
+  test::ScopedCommandLine autoRun({"autoRun"});
+  auto ops = Ops(ui_, view_, clock_);
+  EXPECT_TRUE(ops->FormShow());
+  view_.calls.clear();
+  ui_.Answer(DialogButton::No);
+  ops->btnUpdateClick(TSender::Form);
+  EXPECT_EQ(ui_.Events(), (std::vector<std::string>{
+                              "message:Уведомление|Предыдущая операция прервана в связи с обновлением.",
+                              std::string("ask:Подтверждение|") + kUpdateQuestion,
+                          }));
+  EXPECT_EQ(ui_.messageIcons, std::vector<MessageIcon>{MessageIcon::Warning});
+  ASSERT_EQ(ui_.questions.size(), 1u);
+  EXPECT_EQ(ui_.questions[0].defaultButton, DialogButton::Yes);
+  EXPECT_TRUE(view_.calls.empty());
+  ExpectUntouched();
+}
+
+TEST_F(UntouchedTest, UpdateRefusedForAStatusOtherThanOneAfterTheQuestion) {
+  WriteSettings("7.1.2", 2, "7.1.0");
+  registryText_ = RegistryText();
+  auto ops = Ops(ui_, view_, clock_);
+  ops->Updater().Refresh();
+  ui_.Answer(DialogButton::Yes);
+  ops->btnUpdateClick(TSender::Button);
+  EXPECT_EQ(ui_.Events(),
+            (std::vector<std::string>{
+                std::string("ask:Подтверждение|") + kUpdateQuestion,
+                "message:Обновление/восстановление ЗТВ|Текущая версия неработоспособна. Необходимо восстановить ее "
+                "из резервной копии.",
+            }));
+  ExpectUntouched();
+}
+
+TEST_F(UntouchedTest, MissingDirectoryIsNamedAndNothingAfterItIsChecked) {
+  // All three missing: only the installation directory is named.
+  const std::string inst = dir_ / "нет/ЗТВ";
+  const std::string backup = dir_ / "нет/backup";
+  const std::string updates = dir_ / "нет/updates";
+  struct Case {
+    std::string inst, backup, updates, named;
+  };
+  const Case cases[] = {
+      {inst, backup, updates, inst},
+      {inst_, backup, updates, backup},
+      {inst_, backup_, updates, updates},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.named);
+    Ui ui;
+    auto caseOps = Ops(ui, view_, clock_);
+    caseOps->Updater().CurrentStatus = 1;
+    caseOps->Updater().CurrentVersionDirectory = c.inst;
+    caseOps->Updater().BackupDirectory = c.backup;
+    caseOps->Updater().UpdateDirectory = c.updates;
+    ui.Answer(DialogButton::Yes);
+    caseOps->btnUpdateClick(TSender::Button);
+    EXPECT_EQ(ui.Events(), (std::vector<std::string>{
+                               std::string("ask:Подтверждение|") + kUpdateQuestion,
+                               "message:Обновление/восстановление ЗТВ|Директория " + c.named + " не существует",
+                           }));
+  }
+  // A file where a directory should be is no directory either.
+  WriteFile(dir_ / "a-file", "x");
+  Ui ui;
+  auto fileOps = Ops(ui, view_, clock_);
+  fileOps->Updater().CurrentStatus = 1;
+  fileOps->Updater().CurrentVersionDirectory = dir_ / "a-file";
+  ui.Answer(DialogButton::Yes);
+  fileOps->btnUpdateClick(TSender::Button);
+  EXPECT_EQ(ui.Events().back(), "message:Обновление/восстановление ЗТВ|Директория " + (dir_ / "a-file") +
+                                    " не существует");
+  EXPECT_TRUE(view_.calls.empty());
+  ExpectUntouched();
+}
+
+TEST_F(UntouchedTest, UpdateAndRestoreAnsweredNo) {
+  auto ops = Ops(ui_, view_, clock_);
+  ops->Updater().Refresh();
+  ui_.Answer(DialogButton::No);
+  ui_.Answer(DialogButton::Cancel);  // anything but Yes
+  ops->btnUpdateClick(TSender::Button);
+  ops->btnRestoreClick(TSender::Button);
+  EXPECT_EQ(ui_.Events(), (std::vector<std::string>{std::string("ask:Подтверждение|") + kUpdateQuestion,
+                                                    std::string("ask:Подтверждение|") + kRestoreQuestion}));
+  EXPECT_TRUE(view_.calls.empty());
+  ExpectUntouched();
+}
+
+TEST_F(OperationsTest, RestoreWithoutBackupStopsTheServerAndFails) {
+  InstallStandinServer();
+  WriteSettings("7.1.2", 2, "");
+  const ProcessEntry workplace = StartWorkplace();
+  const ProcessEntry server = StartStandinServer();
+  const std::string registry = RegistryText();
+  const auto installation = Snapshot(inst_);
+  Ui ui;
+  RecordingView view;
+  test::CappedClock clock(50);
+  auto ops = Ops(ui, view, clock);
+  ops->Updater().Refresh();
+  ui.Answer(DialogButton::Yes);
+  EXPECT_EQ(ErrorOf([&] { ops->btnRestoreClick(TSender::Button); }), "Резервная копия отсутствует");
+
+  EXPECT_EQ(WithoutProgress(ui.Events()), (std::vector<std::string>{
+                                              std::string("ask:Подтверждение|") + kRestoreQuestion,
+                                              "log:statusbar",
+                                              "log:clear",
+                                              "log:show",
+                                              "log:+Выгрузка приложений.",
+                                              "log:+Рабочее место...",
+                                              "log:=ОК",
+                                              "log:+СУБД...",
+                                              "log:=ОК",
+                                              "log:+Восстановление текущей версии...",
+                                              "log:close",
+                                          }));
+  EXPECT_EQ(view.calls, std::vector<std::string>{"fill"});
+  EXPECT_FALSE(Alive(workplace));
+  EXPECT_FALSE(Alive(server));
+  EXPECT_EQ(ops->FServerKind, kServerFirebird);
+  EXPECT_EQ(ops->FServerPath, serverDir_ + "/bin/fbserver");
+  EXPECT_FALSE(ops->FServerIsService);
+  // The status was not touched, and the server stays stopped.
+  EXPECT_EQ(RegistryText(), registry);
+  EXPECT_EQ(ops->Updater().CurrentStatus, 2);
+  EXPECT_EQ(Snapshot(inst_), installation);
+  EXPECT_TRUE(Running("fbserver").empty());
+  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 3000}));
+
+  // With a backup version but no file it is the same.
+  WriteSettings("7.1.2", 2, "7.1.0");
+  ops->Updater().Refresh();
+  ui.Answer(DialogButton::Yes);
+  EXPECT_EQ(ErrorOf([&] { ops->btnRestoreClick(TSender::Button); }), "Резервная копия отсутствует");
+  EXPECT_EQ(GetCurrentStatus(), 2);
+}
+
+TEST_F(OperationsTest, RestoreBringsBackTheBackupAndLeavesTheServerStopped) {
+  InstallStandinServer();
+  WriteSettings("7.1.2", 1, "");
+  MakeBackupNow();
+  const auto backedUp = Snapshot(inst_);
+  // The installation changes after the backup: a broken update of 7.2.0.
+  WriteFile(inst_ + "/bin/version.txt", "workplace client 7.2.0\n");
+  WriteFile(inst_ + "/bin/new.dll", "new");
+  fs::remove_all(inst_ + "/Данные");
+  WriteSettings("7.2.0", 2, "7.1.2");
+  const ProcessEntry workplace = StartWorkplace();
+  const ProcessEntry server = StartStandinServer();
+
+  Ui ui;
+  RecordingView view;
+  test::CappedClock clock(50);
+  auto ops = Ops(ui, view, clock);
+  ops->Updater().Refresh();
+  int32_t statusDuringRestore = -1;
+  int workplacesDuringRestore = -1, serversDuringRestore = -1;
+  ui.onFirstProgress = [&] {
+    statusDuringRestore = GetCurrentStatus();
+    workplacesDuringRestore = test::CountNamed("Bureo");
+    serversDuringRestore = test::CountNamed("fbserver");
+  };
+  ui.Answer(DialogButton::Yes);
+  ops->btnRestoreClick(TSender::Button);
+
+  const auto events = ui.Events();
+  EXPECT_EQ(WithoutProgress(events),
+            (std::vector<std::string>{
+                std::string("ask:Подтверждение|") + kRestoreQuestion,
+                "log:statusbar",
+                "log:clear",
+                "log:show",
+                "log:+Выгрузка приложений.",
+                "log:+Рабочее место...",
+                "log:=ОК",
+                "log:+СУБД...",
+                "log:=ОК",
+                "log:+Восстановление текущей версии...",
+                "log:=Успешно завершено",
+                "message:Обновление/восстановление ЗТВ|Восстановление версии из резервной копии успешно завершено",
+                "log:close",
+            }));
+  EXPECT_EQ(ui.LogText(),
+            "Выгрузка приложений.\nРабочее место...ОК\nСУБД...ОК\nВосстановление текущей версии...Успешно завершено");
+  // The panels are emptied after the message, before the clean-up.
+  const auto close = std::find(events.begin(), events.end(), "log:close");
+  ASSERT_NE(close, events.begin());
+  EXPECT_EQ(*(close - 1), "progress:|");
+  EXPECT_EQ(view.calls, std::vector<std::string>{"fill"});
+
+  // Status 0 while it ran, 1 after; the backup's version is installed.
+  EXPECT_EQ(statusDuringRestore, 0);
+  EXPECT_EQ(workplacesDuringRestore, 0);
+  EXPECT_EQ(serversDuringRestore, 0);
+  EXPECT_EQ(GetCurrentStatus(), 1);
+  EXPECT_EQ(GetCurrentVersion(), "7.1.2");
+  EXPECT_EQ(ops->Updater().CurrentStatus, 1);
+  EXPECT_EQ(ops->Updater().CurrentVersion, "7.1.2");
+  EXPECT_EQ(Snapshot(inst_), backedUp);
+
+  // Neither the server nor the workplace is started again.
+  EXPECT_FALSE(Alive(workplace));
+  EXPECT_FALSE(Alive(server));
+  EXPECT_TRUE(Running("fbserver").empty());
+  EXPECT_TRUE(Running("Bureo").empty());
+  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 3000}));
+}
+
+TEST_F(OperationsTest, BatchBackupAsksNothingWritesNoLinesAndRestartsTheServer) {
+  InstallStandinServer();
+  WriteSettings("7.1.2", 1, "7.1.0");
+  WriteFile(backup_ + "/Backup.DAT", "an older backup");
+  const ProcessEntry workplace = StartWorkplace();
+  const ProcessEntry server = StartStandinServer();
+  const auto installation = Snapshot(inst_);
+  Ui ui;
+  RecordingView view;
+  test::CappedClock clock(50);
+  auto ops = Ops(ui, view, clock);
+  std::string backupVersionDuringBackup = "<not probed>";
+  int serversDuringBackup = -1;
+  ui.onFirstProgress = [&] {
+    backupVersionDuringBackup = GetBackupVersion();
+    serversDuringBackup = test::CountNamed("fbserver");
+  };
+  ops->BatchRequest(1, kBatchBackup);  // reads the settings itself
+
+  const auto events = ui.Events();
+  EXPECT_EQ(WithoutProgress(events), (std::vector<std::string>{"log:statusbar", "log:clear", "log:show", "log:close"}));
+  // Its progress was reported while the log window showed.
+  const auto show = std::find(events.begin(), events.end(), "log:show");
+  const auto close = std::find(events.begin(), events.end(), "log:close");
+  EXPECT_GT(std::count_if(show, close, [](const std::string& e) { return e.rfind("progress:", 0) == 0 && e != "progress:|"; }),
+            0);
+  EXPECT_EQ(ui.LogText(), "");
+  EXPECT_TRUE(view.calls.empty());
+
+  EXPECT_FALSE(Alive(workplace));
+  EXPECT_FALSE(Alive(server));
+  EXPECT_EQ(serversDuringBackup, 0);
+  EXPECT_EQ(backupVersionDuringBackup, "");
+  EXPECT_TRUE(test::WaitFor([] { return Running("fbserver").size() == 1; }, 5000)) << "the server was not restarted";
+  EXPECT_EQ(BackupContents(), installation);
+  EXPECT_EQ(GetBackupVersion(), "7.1.2");
+  EXPECT_EQ(GetCurrentStatus(), 1);
+  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 1000}));
+}
+
+TEST_F(OperationsTest, FailedBatchBackupLeavesTheServerStoppedAndTheLogOpen) {
+  InstallStandinServer();
+  WriteSettings("7.1.2", 2, "7.1.0");
+  WriteFile(backup_ + "/Backup.DAT", "an older backup");
+  const ProcessEntry workplace = StartWorkplace();
+  const ProcessEntry server = StartStandinServer();
+  Ui ui;
+  RecordingView view;
+  test::CappedClock clock(50);
+  auto ops = Ops(ui, view, clock);
+  EXPECT_EQ(ErrorOf([&] { ops->BatchRequest(1, kBatchBackup); }),
+            "Текущая версия ЗТВ является нерабочей. Копирование прервано.");
+  EXPECT_EQ(ui.Events(), (std::vector<std::string>{"log:statusbar", "log:clear", "log:show"}));
+  EXPECT_TRUE(ui.LogVisible());
+  EXPECT_FALSE(Alive(workplace));
+  EXPECT_FALSE(Alive(server));
+  EXPECT_TRUE(Running("fbserver").empty());
+  // The previous backup and its version stay.
+  EXPECT_EQ(ReadFile(backup_ + "/Backup.DAT"), "an older backup");
+  EXPECT_EQ(GetBackupVersion(), "7.1.0");
+  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 1000}));
+}
+
+}  // namespace
+}  // namespace ztv
