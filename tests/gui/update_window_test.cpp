@@ -1,0 +1,265 @@
+// The update and the restore started from the main window on the offscreen
+// platform, on a real installation with the workplace program and the
+// database server as real stand-in processes. The operation runs on its
+// worker thread while the test looks at the windows: the buttons are
+// disabled while it runs and enabled again after it, the log window shows
+// its lines and progress, and screenshots of both windows are written.
+//
+// The questions are answered from a script; the log window, the progress
+// display and the hand-over between the threads are the window program's
+// own.
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTest>
+#include <QThread>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "engine/update_package.h"
+#include "engine/ztv_procs.h"
+#include "gui/log_window.h"
+#include "gui/main_window.h"
+#include "gui/qt_interaction.h"
+#include "installation_fixture.h"
+
+namespace ztv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Alive;
+using test::Running;
+
+// QtInteraction with scripted answers instead of message boxes, which also
+// holds the operation at its first progress report until the test lets it
+// go on.
+class ScriptedQtInteraction : public QtInteraction {
+ public:
+  void Answer(DialogButton b) {
+    std::lock_guard lock(mutex_);
+    answers_.push_back(b);
+  }
+
+  DialogButton Ask(const std::string& caption, const std::string& text, DialogButtons, DialogButton,
+                   MessageIcon) override {
+    std::lock_guard lock(mutex_);
+    events_.push_back("ask:" + caption + "|" + text);
+    if (QThread::currentThread() == qApp->thread()) events_.push_back("asked on the user-interface thread");
+    if (answers_.empty()) return DialogButton::None;
+    DialogButton b = answers_.front();
+    answers_.pop_front();
+    return b;
+  }
+  void ShowMessage(const std::string& caption, const std::string& text, MessageIcon) override {
+    std::lock_guard lock(mutex_);
+    events_.push_back("message:" + caption + "|" + text);
+  }
+  void ShowError(const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    events_.push_back("error:" + text);
+  }
+  void Progress(int32_t percent, const std::string& text) override {
+    QtInteraction::Progress(percent, text);
+    if (percent < 1) return;
+    std::unique_lock lock(mutex_);
+    if (!holdAtProgress_ || held_) return;
+    held_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return released_; });
+  }
+
+  void HoldAtFirstProgress() {
+    std::lock_guard lock(mutex_);
+    holdAtProgress_ = true;
+  }
+  bool Held() {
+    std::lock_guard lock(mutex_);
+    return held_;
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  std::vector<std::string> Events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<DialogButton> answers_;
+  std::vector<std::string> events_;
+  bool holdAtProgress_ = false;
+  bool held_ = false;
+  bool released_ = false;
+};
+
+// Processes events until `pred` holds or `timeoutMs` has passed.
+template <typename Pred>
+bool ProcessUntil(Pred pred, int timeoutMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!pred()) {
+    if (timer.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  return true;
+}
+
+QString ScreenshotDir() {
+  QString dir = qEnvironmentVariable("ZTV_SCREENSHOT_DIR", ZTV_DEFAULT_SCREENSHOT_DIR);
+  QDir().mkpath(dir);
+  return dir;
+}
+
+// The buttons that start something in this build, and the exit.
+std::vector<QToolButton*> OperationButtons(TfMain& w) {
+  return {w.btnUpdate, w.btnRestore, w.btnClearCache, w.btnClose};
+}
+
+class UpdateWindowTest : public test::InstallationTest {
+ protected:
+  void SetUp() override {
+    InstallationTest::SetUp();
+    if (HasFatalFailure()) return;
+    InstallStandinServer();
+    main_ = std::make_unique<TfMain>(ui_, clock_);
+    log_ = std::make_unique<TfLog>();
+    ui_.SetMainWindow(main_.get());
+    ui_.SetLogWindow(log_.get());
+  }
+  void TearDown() override {
+    // Never leave a worker behind the windows.
+    ui_.Release();
+    if (main_) {
+      EXPECT_TRUE(ProcessUntil([&] { return !main_->Busy(); }, 30000));
+    }
+    log_.reset();
+    main_.reset();
+  }
+
+  void ShowMainWindow() {
+    main_->show();
+    ASSERT_TRUE(ProcessUntil([&] { return main_->FormShown(); }, 5000));
+  }
+
+  ScriptedQtInteraction ui_;
+  test::CappedClock clock_{50};
+  std::unique_ptr<TfMain> main_;
+  std::unique_ptr<TfLog> log_;
+};
+
+TEST_F(UpdateWindowTest, UpdateFromTheWindowDisablesTheButtonsWhileItRuns) {
+  WriteSettings("7.1.2", 1, "");
+  const std::string src = dir_ / "package-source";
+  test::WriteFile(src + "/UpdateInstaller.exe", "#!/bin/sh\necho started > \"$(dirname \"$0\")/installer-ran\"\n");
+  test::WriteFile(src + "/bin/version.txt", "workplace client 7.2.0\n");
+  BuildPackage(src, updates_, TPackageBuildOptions{"7.1.2", "7.2.0", false, 0});
+  const ProcessEntry workplace = StartWorkplace();
+  const ProcessEntry server = StartStandinServer();
+  ShowMainWindow();
+  TfMain& w = *main_;
+  for (auto* b : OperationButtons(w)) EXPECT_TRUE(b->isEnabled()) << b->objectName().toStdString();
+
+  ui_.Answer(DialogButton::Yes);
+  ui_.HoldAtFirstProgress();
+  QTest::mouseClick(w.btnUpdate, Qt::LeftButton);
+  ASSERT_TRUE(ProcessUntil([&] { return ui_.Held(); }, 30000)) << "the backup did not report progress";
+
+  // Held in the backup: every button is disabled, a second operation cannot
+  // start, and the windows show what the operation wrote so far.
+  EXPECT_TRUE(w.Busy());
+  for (auto* b : OperationButtons(w)) EXPECT_FALSE(b->isEnabled()) << b->objectName().toStdString();
+  QTest::mouseClick(w.btnRestore, Qt::LeftButton);
+  EXPECT_FALSE(w.RunOperation([] { ADD_FAILURE() << "a second operation ran"; }));
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(log_->isVisible());
+  EXPECT_FALSE(log_->pButton->isVisible());
+  EXPECT_TRUE(log_->sbStatus->isVisible());
+  EXPECT_EQ(log_->mLog->toPlainText().toStdString(),
+            "Выгрузка приложений.\n"
+            "Рабочее место...ОК\n"
+            "останавливаем СУБД...ОК\n"
+            "Резервное копирование текущей версии...");
+  EXPECT_TRUE(log_->panel0->text().endsWith("%")) << log_->panel0->text().toStdString();
+  EXPECT_EQ(log_->panel0->text(), w.sbPanel0->text());
+  EXPECT_EQ(log_->panel1->text(), w.sbPanel1->text());
+  EXPECT_FALSE(Alive(workplace));
+  EXPECT_FALSE(Alive(server));
+  const QString dir = ScreenshotDir();
+  EXPECT_TRUE(w.grab().save(dir + "/main-update-running.png"));
+  EXPECT_TRUE(log_->grab().save(dir + "/log-update-running.png"));
+
+  ui_.Release();
+  ASSERT_TRUE(ProcessUntil([&] { return !w.Busy(); }, 30000)) << "the update did not end";
+  QCoreApplication::processEvents();
+
+  EXPECT_EQ(ui_.Events(), (std::vector<std::string>{
+                              "ask:Подтверждение|Перед установкой обновления необходимо выгрузить (закрыть, "
+                              "выключить) программу на сетевых машинах.\n\nУстановить обновление?"}));
+  for (auto* b : OperationButtons(w)) EXPECT_TRUE(b->isEnabled()) << b->objectName().toStdString();
+  EXPECT_EQ(log_->mLog->toPlainText().toStdString(),
+            "Выгрузка приложений.\n"
+            "Рабочее место...ОК\n"
+            "останавливаем СУБД...ОК\n"
+            "Резервное копирование текущей версии...Успешно завершено\n"
+            "Распаковка обновления...завершена успешно\n"
+            "Запуск программы обновления...прошел успешно");
+  EXPECT_FALSE(log_->isVisible());
+  EXPECT_EQ(w.sbPanel0->text(), QString());
+  EXPECT_EQ(w.sbPanel1->text(), QString());
+  EXPECT_EQ(log_->panel0->text(), QString());
+  // The panel shows the new backup version; the window closed after the
+  // installer started.
+  EXPECT_EQ(w.oiParams->item(1, 1)->text(), QString("7.1.2"));
+  EXPECT_TRUE(ProcessUntil([&] { return !w.isVisible(); }, 5000)) << "the main window stayed open";
+  EXPECT_TRUE(test::WaitFor([&] { return fs::exists(updates_ + "/_ZTV_UPDATE_/installer-ran"); }, 10000));
+  EXPECT_EQ(GetBackupVersion(), "7.1.2");
+  EXPECT_TRUE(test::WaitFor([] { return Running("fbserver").size() == 1; }, 5000)) << "the server was not restarted";
+}
+
+TEST_F(UpdateWindowTest, FailedRestoreShowsTheErrorAndEnablesTheButtonsAgain) {
+  WriteSettings("7.1.2", 1, "");  // no backup
+  const ProcessEntry server = StartStandinServer();
+  ShowMainWindow();
+  TfMain& w = *main_;
+  ui_.Answer(DialogButton::Yes);
+  QTest::mouseClick(w.btnRestore, Qt::LeftButton);
+  EXPECT_TRUE(w.Busy());
+  EXPECT_FALSE(w.btnUpdate->isEnabled());
+  ASSERT_TRUE(ProcessUntil([&] { return !w.Busy(); }, 30000));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(ui_.Events(),
+            (std::vector<std::string>{
+                "ask:Подтверждение|Восстановить систему из резервной копии (текущие данные будут потеряны)?",
+                "error:Резервная копия отсутствует"}));
+  for (auto* b : OperationButtons(w)) EXPECT_TRUE(b->isEnabled()) << b->objectName().toStdString();
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_FALSE(log_->isVisible());
+  EXPECT_EQ(log_->mLog->toPlainText().toStdString(),
+            "Выгрузка приложений.\nРабочее место...ОК\nСУБД...ОК\nВосстановление текущей версии...");
+  // The server stays stopped.
+  EXPECT_FALSE(Alive(server));
+  EXPECT_TRUE(Running("fbserver").empty());
+}
+
+}  // namespace
+}  // namespace ztv
+
+int main(int argc, char** argv) {
+  ztv::test::IsolateProcesses();
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  // The update closes the main window; that must not end the application.
+  QApplication::setQuitOnLastWindowClosed(false);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
