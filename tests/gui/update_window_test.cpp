@@ -251,6 +251,83 @@ TEST_F(UpdateWindowTest, FailedRestoreShowsTheErrorAndEnablesTheButtonsAgain) {
   EXPECT_TRUE(Running("fbserver").empty());
 }
 
+TEST_F(UpdateWindowTest, WindowDoesNotCloseUnderARunningOperation) {
+  WriteSettings("7.1.2", 1, "");
+  MakeBackupNow();
+  const auto backedUp = test::Snapshot(inst_);
+  test::WriteFile(inst_ + "/bin/new.dll", "from a broken update");
+  WriteSettings("7.2.0", 2, "7.1.2");
+  ShowMainWindow();
+  TfMain& w = *main_;
+  ui_.Answer(DialogButton::Yes);
+  ui_.HoldAtFirstProgress();
+  QTest::mouseClick(w.btnRestore, Qt::LeftButton);
+  ASSERT_TRUE(ProcessUntil([&] { return ui_.Held(); }, 30000)) << "the restore did not report progress";
+
+  // The close box while the restore runs is refused: the window owns what
+  // the operation works on. It stays open after the restore too, and closes
+  // normally then.
+  EXPECT_FALSE(w.close());
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(w.isVisible());
+  ui_.Release();
+  ASSERT_TRUE(ProcessUntil([&] { return !w.Busy(); }, 30000));
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_EQ(ui_.Events().back(),
+            "message:Обновление/восстановление ЗТВ|Восстановление версии из резервной копии успешно завершено");
+  EXPECT_EQ(test::Snapshot(inst_), backedUp);
+  EXPECT_EQ(GetCurrentStatus(), 1);
+  EXPECT_TRUE(w.close());
+  EXPECT_FALSE(w.isVisible());
+}
+
+TEST(LogWindowHandOver, ProgressReachesTheLogWindowOnlyWhileItShows) {
+  ScriptedQtInteraction ui;
+  FakeClock clock;
+  TfMain w(ui, clock);
+  TfLog log;
+  ui.SetMainWindow(&w);
+  ui.SetLogWindow(&log);
+  ui.Progress(37, "Backup.DAT");
+  EXPECT_EQ(w.sbPanel0->text(), QString("37%"));
+  EXPECT_EQ(log.panel0->text(), QString());
+  EXPECT_FALSE(ui.LogVisible());
+
+  ui.LogClear();
+  ui.LogSetCloseButtonVisible(false);
+  ui.LogShow();
+  EXPECT_TRUE(ui.LogVisible());
+  ui.Progress(55, "Index.trs");
+  EXPECT_EQ(log.panel0->text(), QString("55%"));
+  EXPECT_EQ(log.panel1->text(), QString("Index.trs"));
+  // Below 1 only panel 0 is emptied.
+  ui.Progress(0, "Распаковка");
+  EXPECT_EQ(log.panel0->text(), QString());
+  EXPECT_EQ(log.panel1->text(), QString::fromUtf8("Распаковка"));
+  EXPECT_EQ(w.sbPanel0->text(), QString());
+  // With the close button shown the status bar is hidden: what is written
+  // there shows only once it is visible again.
+  ui.LogSetCloseButtonVisible(true);
+  ui.Progress(70, "hidden");
+  EXPECT_FALSE(log.sbStatus->isVisible());
+  EXPECT_EQ(log.panel0->text(), QString("70%"));
+  ui.LogSetCloseButtonVisible(false);
+  EXPECT_TRUE(log.sbStatus->isVisible());
+
+  ui.LogAddText("Рабочее место...", true);
+  ui.LogAddText("ОК", false);
+  ui.LogAddText("СУБД...", true);
+  EXPECT_EQ(log.mLog->toPlainText().toStdString(), "Рабочее место...ОК\nСУБД...");
+  ui.LogClose();
+  EXPECT_FALSE(ui.LogVisible());
+  ui.Progress(90, "after");
+  EXPECT_EQ(log.panel0->text(), QString("70%"));
+  ui.LogClear();
+  EXPECT_EQ(log.mLog->toPlainText(), QString());
+  EXPECT_EQ(log.panel1->text(), QString());
+}
+
 }  // namespace
 }  // namespace ztv
 
