@@ -2,7 +2,8 @@
 // parameter it answers the batch request and ends; otherwise it shows the
 // main window. Exit code: 0, except a batch run whose operation failed ends
 // with 1 so that the scheduler running it sees the failure. Without a
-// display, batch runs and the automatic update talk on the terminal.
+// display, batch runs and the automatic update talk on the terminal; the
+// automatic update then ends the program when it ends, with 1 when it failed.
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -120,6 +121,19 @@ int main(int argc, char** argv) {
       std::cerr << "ztv-updater: cannot write " << screenshot << std::endl;
     else
       std::cout << "screenshot written to " << screenshot << std::endl;
+  } else if (headless) {
+    // The automatic update without a display: nobody could close the window
+    // afterwards, so the program ends with the update, like a batch run.
+    bool succeeded = true;
+    QObject::connect(fMain.get(), &ztv::TfMain::OperationFinished, [&](bool ok) { succeeded = ok; });
+    fMain->show();
+    fMain->FormShow();
+    // Without a running update the settings could not be read (the error has
+    // been shown).
+    if (!fMain->Busy()) succeeded = false;
+    while (fMain->Busy()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QApplication::processEvents();
+    if (!succeeded) exitCode = 1;
   } else {
     fMain->show();
     app.exec();

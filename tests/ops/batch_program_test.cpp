@@ -22,11 +22,11 @@ using test::Snapshot;
 using test::WriteFile;
 
 // Runs the program without a display; its standard input is /dev/null.
-CapturedRun RunUpdater(const std::vector<std::string>& words) {
+CapturedRun RunUpdater(const std::vector<std::string>& words, int timeoutMs = 120000) {
   std::vector<std::string> argv = {"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
                                    ZTV_UPDATER_PROGRAM};
   argv.insert(argv.end(), words.begin(), words.end());
-  CapturedRun run = RunCaptured(argv, 120000);
+  CapturedRun run = RunCaptured(argv, timeoutMs);
   EXPECT_EQ(run.spawnError, 0);
   EXPECT_FALSE(run.timedOut);
   return run;
@@ -116,6 +116,30 @@ TEST_F(BatchProgramTest, FailedBackupExitsWithOneAndTheMessageOnStderr) {
   EXPECT_TRUE(Running("fbserver").empty());
   EXPECT_EQ(ReadFile(backup_ + "/Backup.DAT"), "an older backup");
   EXPECT_EQ(GetBackupVersion(), "7.1.0");
+}
+
+TEST_F(BatchProgramTest, AutomaticUpdateWithoutADisplayEndsWithTheUpdate) {
+  // A broken installation: the update is refused after the notice and the
+  // question (taken with its default Yes), and the program ends.
+  InstallStandinServer();
+  WriteSettings("7.1.2", 2, "");
+  const ProcessEntry server = StartStandinServer();
+  CapturedRun run = RunUpdater({"autoRun"}, 30000);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const std::string expected =
+      "Уведомление: Предыдущая операция прервана в связи с обновлением.\n"
+      "Обновление/восстановление ЗТВ: Текущая версия неработоспособна. Необходимо восстановить ее из резервной "
+      "копии.\n";
+  EXPECT_EQ(run.err, expected);
+  EXPECT_NE(run.out.find("Установить обновление?\n-> Да"), std::string::npos) << run.out;
+  EXPECT_TRUE(Alive(server));
+
+  // Settings that cannot be read: nothing starts, the program ends with 1.
+  registry_.Write("");
+  run = RunUpdater({"autoRun"}, 30000);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err, "Не удается получить данные из реестра Windows. Возможно, требуется переустановка ЗТВ.\n");
+  EXPECT_TRUE(Alive(server));
 }
 
 }  // namespace
