@@ -14,19 +14,14 @@
 namespace ztv {
 namespace {
 
+using test::Snapshot;
+
+using test::MessageOf;
+
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
-
-std::map<std::string, std::string> Snapshot(const std::string& root) {
-  std::map<std::string, std::string> out;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    std::string rel = fs::relative(it->path(), root).string();
-    out[rel] = it->is_directory() ? "<dir>" : ReadFile(it->path().string());
-  }
-  return out;
-}
 
 // An image whose index holds the given (id, name) pairs.
 std::string IndexPacket(const std::vector<std::pair<int, std::string>>& records) {
@@ -44,16 +39,6 @@ std::string IndexPacket(const std::vector<std::pair<int, std::string>>& records)
   index.First();
   SaveDataSetToStream(index, s);
   return s.AsString();
-}
-
-template <typename F>
-std::string MessageOf(F f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "<no error>";
 }
 
 TEST(StorageImage, PackAndRestoreRoundTrip) {

@@ -14,6 +14,10 @@
 namespace ztv {
 namespace {
 
+using test::Snapshot;
+
+using test::MessageOf;
+
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::TempDir;
@@ -28,15 +32,6 @@ std::vector<std::string> Members(const std::string& archive) {
 }
 
 // Relative path -> content ("<dir>" for directories) of a whole tree.
-std::map<std::string, std::string> Snapshot(const std::string& root) {
-  std::map<std::string, std::string> out;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    std::string rel = fs::relative(it->path(), root).string();
-    out[rel] = it->is_directory() ? "<dir>" : ReadFile(it->path().string());
-  }
-  return out;
-}
-
 // Writes a tar holding the given index and members.
 void WriteCraftedBackup(const std::string& file, const std::vector<std::tuple<int, std::string, bool>>& records,
                         const std::vector<std::pair<std::string, std::string>>& members, bool withIndex = true) {
@@ -61,16 +56,6 @@ void WriteCraftedBackup(const std::string& file, const std::vector<std::tuple<in
     w.AddStream(packet, kIndexMemberName, kUnixEpochDate);
   }
   w.Close();
-}
-
-template <typename F>
-std::string MessageOf(F f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "<no error>";
 }
 
 TEST(TarBackup, EmptyDirectoryGivesOnlyTheIndexAndTheEndBlock) {

@@ -10,6 +10,8 @@
 namespace ztv {
 namespace {
 
+using test::MessageOf;
+
 using test::ScopedCommandLine;
 using test::ScopedRegistry;
 
@@ -23,16 +25,6 @@ std::string FullKey() {
          "\"CurrentVersion\"=\"7.1.2\"\n"
          "\"CurrentStatus\"=dword:00000001\n"
          "\"BackupVersion\"=\"7.1.1\"\n";
-}
-
-template <typename F>
-std::string MessageOf(F f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "<no error>";
 }
 
 TEST(Settings, ReadsValuesAndDerivedPaths) {

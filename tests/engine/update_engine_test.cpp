@@ -22,28 +22,13 @@
 namespace ztv {
 namespace {
 
+using test::Snapshot;
+
+using test::MessageOf;
+
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
-
-std::map<std::string, std::string> Snapshot(const std::string& root) {
-  std::map<std::string, std::string> out;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    std::string rel = fs::relative(it->path(), root).string();
-    out[rel] = it->is_directory() ? "<dir>" : ReadFile(it->path().string());
-  }
-  return out;
-}
-
-template <typename F>
-std::string MessageOf(F f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 // Rewrites Files.DAT after `change` edited its dataset, with a valid length
 // and CRC.

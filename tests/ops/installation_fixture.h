@@ -27,16 +27,6 @@ namespace ztv::test {
 
 namespace fs = std::filesystem;
 
-// Every file (with its bytes) and directory below `root`, by relative path.
-inline std::map<std::string, std::string> Snapshot(const std::string& root) {
-  std::map<std::string, std::string> out;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    const std::string rel = fs::relative(it->path(), root).string();
-    out[rel] = it->is_directory() ? "<dir>" : ReadFile(it->path().string());
-  }
-  return out;
-}
-
 // The running processes with the bare name.
 inline std::vector<ProcessEntry> Running(const std::string& name) {
   std::vector<ProcessEntry> found;

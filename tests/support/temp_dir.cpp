@@ -49,4 +49,14 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> out;
+  for (auto it = std::filesystem::recursive_directory_iterator(root); it != std::filesystem::recursive_directory_iterator();
+       ++it) {
+    std::string rel = std::filesystem::relative(it->path(), root).string();
+    out[rel] = it->is_directory() ? "<dir>" : ReadFile(it->path().string());
+  }
+  return out;
+}
+
 }  // namespace ztv::test

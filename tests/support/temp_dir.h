@@ -1,7 +1,10 @@
 // A fresh directory for one test, removed with everything in it afterwards.
 #pragma once
 
+#include <map>
 #include <string>
+
+#include "core/errors.h"
 
 namespace ztv::test {
 
@@ -24,5 +27,19 @@ class TempDir {
 void WriteFile(const std::string& path, const std::string& bytes);
 // Reads a whole file; fails the test when it cannot.
 std::string ReadFile(const std::string& path);
+
+// A whole tree: relative path -> content, "<dir>" for directories.
+std::map<std::string, std::string> Snapshot(const std::string& root);
+
+// The message of the ztv::Exception that `f` raises, or "<no error>".
+template <typename F>
+std::string MessageOf(F f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
 
 }  // namespace ztv::test

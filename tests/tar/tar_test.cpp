@@ -13,21 +13,13 @@
 namespace ztv {
 namespace {
 
+using test::MessageOf;
+
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
 
 std::string OctalField(const std::string& tar, size_t offset, size_t width) { return tar.substr(offset, width); }
-
-template <typename F>
-std::string MessageOf(F f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 // Rewrites a header's checksum after a test changed the block.
 void FixChecksum(std::string& tar, size_t headerPos) {
