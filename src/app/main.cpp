@@ -116,6 +116,8 @@ int main(int argc, char** argv) {
   } else if (!screenshot.empty()) {
     fMain->show();
     fMain->FormShow();
+    // An automatic update asked for as well runs to its end first.
+    while (fMain->Busy()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     QApplication::processEvents();
     if (!fMain->grab().save(QString::fromStdString(screenshot)))
       std::cerr << "ztv-updater: cannot write " << screenshot << std::endl;
