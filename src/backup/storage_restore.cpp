@@ -22,6 +22,22 @@
 namespace ztv {
 namespace {
 
+// Takes stream bytes and keeps nothing.
+class TNullSink : public TZVStream {
+ public:
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void*, int64_t count) override {
+    size_ += count;
+    return count;
+  }
+  int64_t Seek(int64_t, SeekOrigin) override { return size_; }
+  void SetSize(int64_t size) override { size_ = size; }
+  int64_t Size() override { return size_; }
+
+ private:
+  int64_t size_ = 0;
+};
+
 // Upper-cased names of the subdirectories and files of a directory; names
 // beginning with "." are left out, so they are never deleted.
 struct DirectoryList {
@@ -97,14 +113,12 @@ class StorageRestorer {
 
 bool IsStorageFile(const std::string& fileName) { return cfb::IsCompoundFile(fileName); }
 
-void RestoreDirFromStorage(const std::string& fileName, const std::string& dir, bool deleteExtra) {
-  if (Trim(fileName).empty()) return;
-  if (!IsStorageFile(fileName)) throw Exception(Format("Неверный формат файла: [%s]", fileName));
-  cfb::CompoundFile file(fileName);
-  const std::string target = DropTrailingSeparator(dir);
-  cfb::Storage root = file.Root();
+namespace {
 
-  TStaticSet index;
+void CheckLevel(const cfb::Storage& storage, TStaticSet& index);
+
+// The image's index from the root stream "0", keyed by ID.
+void LoadImageIndex(const cfb::Storage& root, TStaticSet& index) {
   {
     TTransporter packet(root.OpenStream("0"));
     packet.Open();
@@ -113,10 +127,47 @@ void RestoreDirFromStorage(const std::string& fileName, const std::string& dir, 
   index.SetIndexFieldNames("ID");
   index.SetSorted(true);
   index.SetKeyFieldNames("ID");
+}
+
+}  // namespace
+
+void RestoreDirFromStorage(const std::string& fileName, const std::string& dir, bool deleteExtra) {
+  if (Trim(fileName).empty()) return;
+  if (!IsStorageFile(fileName)) throw Exception(Format("Неверный формат файла: [%s]", fileName));
+  cfb::CompoundFile file(fileName);
+  const std::string target = DropTrailingSeparator(dir);
+  cfb::Storage root = file.Root();
+  TStaticSet index;
+  LoadImageIndex(root, index);
   StorageRestorer(index, deleteExtra).RestoreLevel(target, root);
 }
 
+void CheckStorageImage(const std::string& fileName) {
+  if (!IsStorageFile(fileName)) throw Exception(Format("Неверный формат файла: [%s]", fileName));
+  cfb::CompoundFile file(fileName);
+  cfb::Storage root = file.Root();
+  TStaticSet index;
+  LoadImageIndex(root, index);
+  CheckLevel(root, index);
+}
+
 namespace {
+
+void CheckLevel(const cfb::Storage& storage, TStaticSet& index) {
+  TField& nameField = index.FieldByName("Name");
+  TNullSink sink;
+  for (const cfb::Element& element : storage.Elements()) {
+    if (element.kind == cfb::ElementKind::Stream && element.name == "0") continue;
+    const bool isStorage = element.kind == cfb::ElementKind::Storage;
+    if (!index.FindByKey(TVarValue(StrToInt(element.name))))
+      throw Exception(isStorage ? "Название директории не найдено" : "Название файла не найдено");
+    CheckStoredComponentName(nameField.AsString());
+    if (isStorage)
+      CheckLevel(storage.OpenStorage(element), index);
+    else
+      storage.ReadStreamTo(element, sink);
+  }
+}
 
 void PackLevel(const std::string& dir, cfb::CompoundFileWriter::StorageNode& node, TStaticSet& index, int& nextId) {
   DIR* d = ::opendir(dir.c_str());

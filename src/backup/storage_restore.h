@@ -17,6 +17,11 @@ bool IsStorageFile(const std::string& fileName);
 // beginning with "." never are).
 void RestoreDirFromStorage(const std::string& fileName, const std::string& dir, bool deleteExtra);
 
+// Reads a directory image the way RestoreDirFromStorage does (index, every
+// element looked up, every name checked, every stream read through) without
+// writing anything; raises the error the restore would raise.
+void CheckStorageImage(const std::string& fileName);
+
 // Writes `dir` as a directory image (for the package tool and the tests).
 void PackDirToStorage(const std::string& dir, const std::string& fileName);
 

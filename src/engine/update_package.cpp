@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 #include "backup/file_ops.h"
 #include "backup/storage_restore.h"
@@ -201,8 +202,33 @@ void VerifyPackage(const std::string& updateDirectory, const std::string& curren
   package.LoadHeader(currentVersion);
   package.AppendParts();
   package.SourceLength();
-  TNullStream nothing;
-  package.DecompressJoint(nothing);
+  if (package.UseLZMA()) {
+    // The container checks its own CRC-32 while decoding.
+    TNullStream nothing;
+    package.DecompressJoint(nothing);
+    return;
+  }
+  // A bare LZH stream has no checksum: the decoded image itself is checked,
+  // as the extraction would read it, in a scratch file that is removed.
+  const char* tmp = std::getenv("TMPDIR");
+  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/ztv-verify-XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) throw EWin32("Не удается создать временный файл для проверки обновления");
+  ::close(fd);
+  const std::string image = name.data();
+  try {
+    {
+      TZVFileStream out(image, TZVFileStream::Mode::Create);
+      package.DecompressJoint(out);
+    }
+    CheckStorageImage(image);
+  } catch (...) {
+    ::unlink(image.c_str());
+    throw;
+  }
+  ::unlink(image.c_str());
 }
 
 void BuildPackage(const std::string& directory, const std::string& outDirectory, const TPackageBuildOptions& options) {

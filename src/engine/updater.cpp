@@ -1,5 +1,8 @@
 #include "engine/updater.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "backup/file_ops.h"
@@ -15,6 +18,18 @@
 namespace ztv {
 
 inline constexpr const char* kBackupFileName = "Backup.DAT";
+
+namespace {
+
+void SyncDirectory(const std::string& dir) {
+  const int fd = ::open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+}  // namespace
 
 void TUpdater::Refresh() {
   CurrentVersion = GetCurrentVersion();
@@ -40,8 +55,11 @@ void TUpdater::MakeBackup() {
     TTarBackup backup(CurrentVersionDirectory, partial);
     backup.OnProgress = OnProgress;
     backup.Backup();
+    // The new file is on the disk before it replaces the old one.
+    TZVFileStream(partial, TZVFileStream::Mode::OpenRead).Sync();
     if (::rename(partial.c_str(), target.c_str()) != 0)
       throw EWin32(Format("Не удается заменить файл резервной копии [%s]", target));
+    SyncDirectory(BackupDirectory);
   } catch (const Exception& e) {
     ::unlink(partial.c_str());
     throw Exception(std::string("Ошибка создания резервной копии: ") + e.what());

@@ -19,8 +19,15 @@ int main(int argc, char** argv) {
   ztv::tool::AddPackageCommands(app);
   try {
     app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
+  } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    // A wrong command line is a failure like any other: one line, exit 1.
+    std::cout.flush();
+    std::cerr << e.what() << std::endl;
+    return 1;
   } catch (const ztv::Exception& e) {
     std::cout.flush();
     std::cerr << e.what() << std::endl;

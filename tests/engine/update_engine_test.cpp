@@ -211,6 +211,26 @@ TEST_F(UpdateEngine, PartsAreVerifiedInReverseRecordOrderBeforeAnythingIsDecoded
             Format("Ошибка обработки файла [%s]: недопустимое имя файла части обновления", upd_ + "/../Files.001"));
 }
 
+TEST_F(UpdateEngine, VerifyCatchesADamagedLZHStreamWhoseCRCsMatch) {
+  BuildPackage(MakeSource(), upd_, TPackageBuildOptions{"7.1.2", "7.2.0", false, 0});
+  EXPECT_NO_THROW(VerifyPackage(upd_, "7.1.2"));
+  // Damage the bit stream, then give the part a matching CRC: only the
+  // decoded image can tell.
+  std::string part = ReadFile(upd_ + "/Files.001");
+  for (size_t i = 200; i < part.size() && i < 400; ++i) part[i] = static_cast<char>(part[i] ^ 0x5A);
+  WriteFile(upd_ + "/Files.001", part);
+  const uint32_t crc = UpdateCRC32(0, part.data(), part.size());
+  RewriteDescriptor(upd_, [&](TStaticSet& s) {
+    ASSERT_TRUE(s.Locate("FileName", TVarValue("Files.001")));
+    s.Edit();
+    s.FieldByName("FileCRC").SetAsInteger(static_cast<int32_t>(crc));
+    s.Post();
+  });
+  EXPECT_THROW(VerifyPackage(upd_, "7.1.2"), Exception);
+  // Nothing is left behind in the update directory.
+  EXPECT_FALSE(fs::exists(upd_ + "/_PACKED_ZTV_UPDATE_.DAT"));
+}
+
 TEST_F(UpdateEngine, SourceLengthIsCheckedAfterAllPartsAndKindsMatchAsSpecified) {
   BuildPackage(MakeSource(), upd_, TPackageBuildOptions{"7.1.2", "7.2.0", true, 0});
   TUpdater u;

@@ -1,0 +1,139 @@
+// ztvtool as scripts use it: stdout and exit 0 on success; on failure the
+// message as the only stderr line and exit 1.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "support/registry_fixture.h"
+#include "support/temp_dir.h"
+
+namespace ztv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::WriteFile;
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+class ZtvTool : public ::testing::Test {
+ protected:
+  Result Run(const std::string& args) {
+    const std::string cmd = std::string(ZTVTOOL_PATH) + " " + args + " >'" + (dir_ / ".stdout") + "' 2>'" +
+                            (dir_ / ".stderr") + "'";
+    int status = std::system(cmd.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir_ / ".stdout"), ReadFile(dir_ / ".stderr")};
+  }
+  std::string Q(const std::string& path) { return "'" + path + "'"; }
+
+  test::TempDir dir_;
+};
+
+TEST_F(ZtvTool, SettingsShow) {
+  test::ScopedRegistry reg("[HKEY_LOCAL_MACHINE\\Software\\Zorvic\\ZTV]\n"
+                           "\"CurrentVersionDirectory\"=\"/opt/ztv/\"\n"
+                           "\"BackupDirectory\"=\"/b\"\n"
+                           "\"UpdateDirectory\"=\"/u\"\n"
+                           "\"CurrentVersion\"=\"7.1.2\"\n"
+                           "\"CurrentStatus\"=dword:ffffffff\n"
+                           "\"BackupVersion\"=\"7.1.1\"\n");
+  Result r = Run("settings show");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out,
+            "CurrentVersion=7.1.2\nCurrentStatus=-1\nBackupVersion=7.1.1\nCurrentVersionDirectory=/opt/ztv\n"
+            "BackupDirectory=/b\nUpdateDirectory=/u\nImdFileName=/opt/ztv/ocx/IMD.DAT\nUnpackDirectory=/u/_ZTV_UPDATE_\n");
+  EXPECT_EQ(r.err, "");
+
+  reg.Write("");
+  r = Run("settings show");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Не удается получить данные из реестра Windows. Возможно, требуется переустановка ЗТВ.\n");
+}
+
+TEST_F(ZtvTool, BackupCreateListRestoreAndTarList) {
+  WriteFile(dir_ / "src/a/b.txt", "b");
+  WriteFile(dir_ / "src/c.txt", "cc");
+  const std::string backup = dir_ / "Backup.DAT";
+  Result r = Run("backup create " + Q(dir_ / "src") + " " + Q(backup));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+
+  r = Run("backup list " + Q(backup));
+  EXPECT_EQ(r.code, 0);
+  // Names as stored, with "\" separators; one line per record.
+  EXPECT_NE(r.out.find("\ta\\b.txt\t0\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\ta\t1\n"), std::string::npos);
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3);
+
+  r = Run("tar list " + Q(backup));
+  EXPECT_EQ(r.code, 0);
+  // Two file members named by their IDs, then the index; all regular, all
+  // with a valid checksum.
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3);
+  EXPECT_NE(r.out.find("\t0\t1\n"), std::string::npos);
+  EXPECT_NE(r.out.find("Index.trs\t"), std::string::npos);
+
+  WriteFile(dir_ / "dst/extra.txt", "x");
+  r = Run("backup restore " + Q(backup) + " " + Q(dir_ / "dst"));
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(test::Snapshot(dir_ / "dst"), test::Snapshot(dir_ / "src"));
+
+  WriteFile(dir_ / "plain.bin", std::string(1024, '\0'));
+  r = Run("backup restore " + Q(dir_ / "plain.bin") + " " + Q(dir_ / "dst"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Не найден файл индекса в резервной копии.\n");  // the restore's own message, no engine prefix
+}
+
+TEST_F(ZtvTool, PackageBuildVerifyUnpack) {
+  WriteFile(dir_ / "pkg/UpdateInstaller.exe", "#!/bin/sh\n");
+  std::string noise;
+  uint32_t x = 7;
+  for (int i = 0; i < 40000; ++i) noise += static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  WriteFile(dir_ / "pkg/Данные/noise.bin", noise);
+  for (const char* mode : {"", "--lzma "}) {
+    SCOPED_TRACE(mode);
+    fs::remove_all(dir_ / "upd");
+    fs::remove_all(dir_ / "out");
+    Result r = Run(std::string("package build --source 07.05.xx --dest 07.05.12 ") + mode + "--part-size 10000 " +
+                   Q(dir_ / "pkg") + " " + Q(dir_ / "upd"));
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir_ / "upd/Files.DAT"));
+    EXPECT_TRUE(fs::exists(dir_ / "upd/Files.002"));
+
+    r = Run("package verify " + Q(dir_ / "upd") + " --current 07.05.07");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "ok\n");
+
+    r = Run("package unpack " + Q(dir_ / "upd") + " " + Q(dir_ / "out") + " --current 07.05.07");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(test::Snapshot(dir_ / "out"), test::Snapshot(dir_ / "pkg"));
+
+    r = Run("package verify " + Q(dir_ / "upd") + " --current 07.05.12");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Ошибка загрузки заголовка [" + (dir_ / "upd") +
+                         "\\Files.DAT]: обновление предназначено для версии 07.05.xx, текущая версия - 07.05.12, "
+                         "новая версия - 07.05.12\n");
+  }
+  // Without the installer at its top a tree is no package.
+  Result r = Run("package build --source 1 --dest 2 " + Q(dir_ / "pkg/Данные") + " " + Q(dir_ / "upd2"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_FALSE(r.err.empty());
+}
+
+TEST_F(ZtvTool, UsageErrorsAreOneLineAndExitOne) {
+  Result r = Run("tar list");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+  r = Run("--help");
+  EXPECT_EQ(r.code, 0);
+}
+
+}  // namespace
+}  // namespace ztv
