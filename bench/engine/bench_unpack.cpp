@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
         if (std::system(("cp -r " + src + " " + root + "/copy").c_str()) != 0) throw std::runtime_error("cp failed");
       },
       cpSeconds);
-  long sevenZipPeak = ChildPeakKiB(
+  ChildPeakKiB(
       [&] {
         if (std::system(("7z x -bd -o" + root + "/ref " + archive + " >/dev/null").c_str()) != 0)
           throw std::runtime_error("7z failed");
@@ -128,7 +128,6 @@ int main(int argc, char** argv) {
   std::printf("cp -r of the same tree: %.2f s\n", cpSeconds);
   std::printf("ratio unpack/7z-x:          %.2f\n", unpackSeconds / sevenZipSeconds);
   std::printf("ratio unpack/cp:            %.2f\n", unpackSeconds / cpSeconds);
-  (void)sevenZipPeak;
   std::printf("ratio peak memory/package:  %.3f (target: at most 64 MiB)\n",
               (peak * 1024.0) / static_cast<double>(packageBytes));
   fs::remove_all(root);

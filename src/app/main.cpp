@@ -43,6 +43,11 @@ void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const Q
   std::cerr << message.toStdString() << std::endl;
 }
 
+// Lets the window's running operation end, processing events meanwhile.
+void WaitForOperation(const ztv::TfMain& window) {
+  while (window.Busy()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
 // Installs Qt's own Russian texts so that standard buttons read "Да"/"Нет".
 void InstallTranslations(QApplication& app) {
   auto* qt = new QTranslator(&app);
@@ -116,8 +121,7 @@ int main(int argc, char** argv) {
   } else if (!screenshot.empty()) {
     fMain->show();
     fMain->FormShow();
-    // An automatic update asked for as well runs to its end first.
-    while (fMain->Busy()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    WaitForOperation(*fMain);  // an automatic update asked for as well ends first
     QApplication::processEvents();
     if (!fMain->grab().save(QString::fromStdString(screenshot)))
       std::cerr << "ztv-updater: cannot write " << screenshot << std::endl;
@@ -133,7 +137,7 @@ int main(int argc, char** argv) {
     // Without a running update the settings could not be read (the error has
     // been shown).
     if (!fMain->Busy()) succeeded = false;
-    while (fMain->Busy()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    WaitForOperation(*fMain);
     QApplication::processEvents();
     if (!succeeded) exitCode = 1;
   } else {

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <set>
+#include <map>
 #include <vector>
 
 #include "backup/file_ops.h"
@@ -22,28 +22,11 @@
 namespace ztv {
 namespace {
 
-// Takes stream bytes and keeps nothing.
-class TNullSink : public TZVStream {
- public:
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void*, int64_t count) override {
-    size_ += count;
-    return count;
-  }
-  int64_t Seek(int64_t, SeekOrigin) override { return size_; }
-  void SetSize(int64_t size) override { size_ = size; }
-  int64_t Size() override { return size_; }
-
- private:
-  int64_t size_ = 0;
-};
-
-// Upper-cased names of the subdirectories and files of a directory; names
-// beginning with "." are left out, so they are never deleted.
+// The subdirectories and files of a directory by upper-cased name, each with
+// its name as on disk; names beginning with "." are left out, so they are
+// never deleted.
 struct DirectoryList {
-  std::set<std::string> dirs;
-  std::set<std::string> files;
-  std::vector<std::string> dirNames, fileNames;  // as on disk, in listing order
+  std::map<std::string, std::string> dirs, files;
 };
 
 DirectoryList ListDirectory(const std::string& dir) {
@@ -55,67 +38,11 @@ DirectoryList ListDirectory(const std::string& dir) {
     if (name.empty() || name[0] == '.') continue;
     struct stat st;
     if (::lstat(JoinPath(dir, name).c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      list.dirs.insert(UpperCase(name));
-      list.dirNames.push_back(name);
-    } else {
-      list.files.insert(UpperCase(name));
-      list.fileNames.push_back(name);
-    }
+    (S_ISDIR(st.st_mode) ? list.dirs : list.files)[UpperCase(name)] = name;
   }
   ::closedir(d);
   return list;
 }
-
-class StorageRestorer {
- public:
-  StorageRestorer(TStaticSet& index, bool deleteExtra) : index_(index), deleteExtra_(deleteExtra) {}
-
-  void RestoreLevel(const std::string& dir, const cfb::Storage& storage) {
-    DirectoryList list = ListDirectory(dir);
-    TField& nameField = index_.FieldByName("Name");
-    for (const cfb::Element& element : storage.Elements()) {
-      if (element.kind == cfb::ElementKind::Storage) {
-        if (!index_.FindByKey(TVarValue(StrToInt(element.name)))) throw Exception("Название директории не найдено");
-        const std::string name = nameField.AsString();
-        CheckStoredComponentName(name);
-        const std::string path = JoinPath(dir, MatchEntryCase(dir, name));
-        RemoveIfSymlink(path);
-        if (!DirectoryExists(path) && ::mkdir(path.c_str(), 0777) != 0)
-          throw Exception(Format("Ошибка создания директории [%s]", path));
-        list.dirs.erase(UpperCase(ExtractFileName(path)));
-        RestoreLevel(path, storage.OpenStorage(element));
-      } else if (element.name != "0") {
-        if (!index_.FindByKey(TVarValue(StrToInt(element.name)))) throw Exception("Название файла не найдено");
-        const std::string name = nameField.AsString();
-        CheckStoredComponentName(name);
-        const std::string path = JoinPath(dir, MatchEntryCase(dir, name));
-        if (DeleteOrRename(path)) {
-          TZVFileStream out(path, TZVFileStream::Mode::Create);
-          storage.ReadStreamTo(element, out);
-        }
-        list.files.erase(UpperCase(ExtractFileName(path)));
-      }
-    }
-    if (!deleteExtra_) return;
-    for (const auto& name : list.dirNames)
-      if (list.dirs.count(UpperCase(name))) ClearDirectory(JoinPath(dir, name), true);
-    for (const auto& name : list.fileNames)
-      if (list.files.count(UpperCase(name))) DeleteOrRename(JoinPath(dir, name));
-  }
-
- private:
-  TStaticSet& index_;
-  bool deleteExtra_;
-};
-
-}  // namespace
-
-bool IsStorageFile(const std::string& fileName) { return cfb::IsCompoundFile(fileName); }
-
-namespace {
-
-void CheckLevel(const cfb::Storage& storage, TStaticSet& index);
 
 // The image's index from the root stream "0", keyed by ID.
 void LoadImageIndex(const cfb::Storage& root, TStaticSet& index) {
@@ -129,7 +56,71 @@ void LoadImageIndex(const cfb::Storage& root, TStaticSet& index) {
   index.SetKeyFieldNames("ID");
 }
 
+// The checked name that the index gives an element (named by its ID).
+std::string ElementName(TStaticSet& index, const cfb::Element& element) {
+  if (!index.FindByKey(TVarValue(StrToInt(element.name))))
+    throw Exception(element.kind == cfb::ElementKind::Storage ? "Название директории не найдено"
+                                                               : "Название файла не найдено");
+  std::string name = index.FieldByName("Name").AsString();
+  CheckStoredComponentName(name);
+  return name;
+}
+
+// The stream "0" of any storage holds the index, not a file.
+bool IsIndexStream(const cfb::Element& element) {
+  return element.kind == cfb::ElementKind::Stream && element.name == "0";
+}
+
+class StorageRestorer {
+ public:
+  StorageRestorer(TStaticSet& index, bool deleteExtra) : index_(index), deleteExtra_(deleteExtra) {}
+
+  void RestoreLevel(const std::string& dir, const cfb::Storage& storage) {
+    DirectoryList list = ListDirectory(dir);
+    for (const cfb::Element& element : storage.Elements()) {
+      if (IsIndexStream(element)) continue;
+      const std::string path = JoinPath(dir, MatchEntryCase(dir, ElementName(index_, element)));
+      const std::string key = UpperCase(ExtractFileName(path));
+      if (element.kind == cfb::ElementKind::Storage) {
+        RemoveIfSymlink(path);
+        if (!DirectoryExists(path) && ::mkdir(path.c_str(), 0777) != 0)
+          throw Exception(Format("Ошибка создания директории [%s]", path));
+        list.dirs.erase(key);
+        RestoreLevel(path, storage.OpenStorage(element));
+      } else {
+        if (DeleteOrRename(path)) {
+          TZVFileStream out(path, TZVFileStream::Mode::Create);
+          storage.ReadStreamTo(element, out);
+        }
+        list.files.erase(key);
+      }
+    }
+    if (!deleteExtra_) return;
+    for (const auto& [key, name] : list.dirs) ClearDirectory(JoinPath(dir, name), true);
+    for (const auto& [key, name] : list.files) DeleteOrRename(JoinPath(dir, name));
+  }
+
+ private:
+  TStaticSet& index_;
+  bool deleteExtra_;
+};
+
+void CheckLevel(const cfb::Storage& storage, TStaticSet& index) {
+  TZVNullStream sink;
+  for (const cfb::Element& element : storage.Elements()) {
+    if (IsIndexStream(element)) continue;
+    ElementName(index, element);
+    if (element.kind == cfb::ElementKind::Storage)
+      CheckLevel(storage.OpenStorage(element), index);
+    else
+      storage.ReadStreamTo(element, sink);
+  }
+}
+
 }  // namespace
+
+bool IsStorageFile(const std::string& fileName) { return cfb::IsCompoundFile(fileName); }
+
 
 void RestoreDirFromStorage(const std::string& fileName, const std::string& dir, bool deleteExtra) {
   if (Trim(fileName).empty()) return;
@@ -153,21 +144,6 @@ void CheckStorageImage(const std::string& fileName) {
 
 namespace {
 
-void CheckLevel(const cfb::Storage& storage, TStaticSet& index) {
-  TField& nameField = index.FieldByName("Name");
-  TNullSink sink;
-  for (const cfb::Element& element : storage.Elements()) {
-    if (element.kind == cfb::ElementKind::Stream && element.name == "0") continue;
-    const bool isStorage = element.kind == cfb::ElementKind::Storage;
-    if (!index.FindByKey(TVarValue(StrToInt(element.name))))
-      throw Exception(isStorage ? "Название директории не найдено" : "Название файла не найдено");
-    CheckStoredComponentName(nameField.AsString());
-    if (isStorage)
-      CheckLevel(storage.OpenStorage(element), index);
-    else
-      storage.ReadStreamTo(element, sink);
-  }
-}
 
 void PackLevel(const std::string& dir, cfb::CompoundFileWriter::StorageNode& node, TStaticSet& index, int& nextId) {
   DIR* d = ::opendir(dir.c_str());

@@ -129,8 +129,9 @@ void TTarBackup::Backup() {
       // or a device is recorded in the index and otherwise passed over (a
       // pipe would block the reader forever).
       struct stat st;
-      if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) continue;
-      if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+      if (::stat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) continue;
+      } else if (errno == ENOENT) {
         struct stat lst;
         if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) continue;
       }

@@ -149,6 +149,28 @@ void TZVMemoryStream::SetSize(int64_t size) {
   if (position_ > size) position_ = size;
 }
 
+// --- null ---
+
+int64_t TZVNullStream::Write(const void*, int64_t count) {
+  if (count <= 0) return 0;
+  position_ += count;
+  size_ = std::max(size_, position_);
+  return count;
+}
+
+int64_t TZVNullStream::Seek(int64_t offset, SeekOrigin origin) {
+  int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? position_ : size_;
+  if (base + offset < 0) throw EStreamError("Stream seek error");
+  position_ = base + offset;
+  return position_;
+}
+
+void TZVNullStream::SetSize(int64_t size) {
+  if (size < 0) throw EStreamError("Stream size error");
+  size_ = size;
+  position_ = std::min(position_, size_);
+}
+
 // --- file ---
 
 TZVFileStream::TZVFileStream(const std::string& fileName, Mode mode) : fileName_(fileName) {

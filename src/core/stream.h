@@ -86,6 +86,21 @@ class TZVMemoryStream : public TZVStream {
   int64_t position_ = 0;
 };
 
+// A stream that takes everything written to it and keeps nothing (for
+// checks that decode or read data only to see that it is sound).
+class TZVNullStream : public TZVStream {
+ public:
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void*, int64_t count) override;
+  int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  void SetSize(int64_t size) override;
+  int64_t Size() override { return size_; }
+
+ private:
+  int64_t position_ = 0;
+  int64_t size_ = 0;
+};
+
 // A stream over an open file.
 class TZVFileStream : public TZVStream {
  public:

@@ -15,10 +15,11 @@ TPartsStream::TPartsStream(std::vector<TPackagePart> parts) : parts_(std::move(p
 }
 
 void TPartsStream::SelectPart() {
-  int index = static_cast<int>(std::upper_bound(starts_.begin(), starts_.end(), position_) - starts_.begin()) - 1;
-  while (index >= 0 && index + 1 < static_cast<int>(parts_.size()) && parts_[static_cast<size_t>(index)].length == 0 &&
-         starts_[static_cast<size_t>(index) + 1] <= position_)
-    ++index;
+  // The last part starting at or before the position: empty parts share
+  // their start with the next one, so this is always a part with data
+  // while the position is inside the stream.
+  const int index =
+      static_cast<int>(std::upper_bound(starts_.begin(), starts_.end(), position_) - starts_.begin()) - 1;
   if (index == current_) return;
   file_.reset();
   current_ = index;
@@ -47,12 +48,6 @@ int64_t TPartsStream::Read(void* buffer, int64_t count) {
     const TPackagePart& part = parts_[static_cast<size_t>(current_)];
     const int64_t offset = position_ - starts_[static_cast<size_t>(current_)];
     const int64_t want = std::min(count - done, part.length - offset);
-    if (want <= 0) {
-      // An empty part: move on to the next one.
-      current_ = -1;
-      file_.reset();
-      continue;
-    }
     file_->SetPosition(offset);
     const int64_t got = file_->Read(out + done, want);
     if (sequential_ && offset == checkedUpTo_) {

@@ -26,30 +26,6 @@ namespace {
 constexpr int64_t kMaxDescriptorSize = 64 << 20;
 constexpr int64_t kCopyBlock = 61440;
 
-// A stream that takes everything and keeps nothing.
-class TNullStream : public TZVStream {
- public:
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void*, int64_t count) override {
-    position_ += count;
-    size_ = std::max(size_, position_);
-    return count;
-  }
-  int64_t Seek(int64_t offset, SeekOrigin origin) override {
-    int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? position_ : size_;
-    position_ = std::max<int64_t>(0, base + offset);
-    return position_;
-  }
-  void SetSize(int64_t size) override {
-    size_ = size;
-    position_ = std::min(position_, size_);
-  }
-  int64_t Size() override { return size_; }
-
- private:
-  int64_t position_ = 0, size_ = 0;
-};
-
 bool IsPlainFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find_first_of("\\/") == std::string::npos &&
          name.find('\0') == std::string::npos && !(name.size() >= 2 && name[1] == ':');
@@ -63,10 +39,7 @@ TLocateOptions IgnoreCase() {
 
 }  // namespace
 
-std::string ExcludeTrailingSlash(const std::string& path) {
-  if (!path.empty() && (path.back() == '/' || path.back() == '\\')) return path.substr(0, path.size() - 1);
-  return path;
-}
+std::string ExcludeTrailingSlash(const std::string& path) { return DropTrailingSeparator(path); }
 
 TUpdatePackage::TUpdatePackage(const std::string& updateDirectory)
     : updateDirectory_(ExcludeTrailingSlash(updateDirectory)) {}
@@ -204,7 +177,7 @@ void VerifyPackage(const std::string& updateDirectory, const std::string& curren
   package.SourceLength();
   if (package.UseLZMA()) {
     // The container checks its own CRC-32 while decoding.
-    TNullStream nothing;
+    TZVNullStream nothing;
     package.DecompressJoint(nothing);
     return;
   }

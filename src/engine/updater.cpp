@@ -1,6 +1,5 @@
 #include "engine/updater.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,17 +18,6 @@ namespace ztv {
 
 inline constexpr const char* kBackupFileName = "Backup.DAT";
 
-namespace {
-
-void SyncDirectory(const std::string& dir) {
-  const int fd = ::open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-}
-
-}  // namespace
 
 void TUpdater::Refresh() {
   CurrentVersion = GetCurrentVersion();

@@ -97,12 +97,16 @@ void ConsoleInteraction::ShowError(const std::string& text) {
   err_ << text << std::endl;
 }
 
-void ConsoleInteraction::LogClear() {
-  std::lock_guard lock(mutex_);
+void ConsoleInteraction::FinishLine() {
   EndLine();
   if (midLine_ && !lineBroken_) out_ << "\n" << std::flush;
   midLine_ = false;
   lineBroken_ = false;
+}
+
+void ConsoleInteraction::LogClear() {
+  std::lock_guard lock(mutex_);
+  FinishLine();
   lastLine_.clear();
 }
 
@@ -133,19 +137,13 @@ void ConsoleInteraction::LogShow() {
 
 void ConsoleInteraction::LogShowModal() {
   std::lock_guard lock(mutex_);
-  EndLine();
-  if (midLine_ && !lineBroken_) out_ << "\n" << std::flush;
-  midLine_ = false;
-  lineBroken_ = false;
+  FinishLine();  // the user has read and closed it
   logVisible_ = false;
 }
 
 void ConsoleInteraction::LogClose() {
   std::lock_guard lock(mutex_);
-  EndLine();
-  if (midLine_ && !lineBroken_) out_ << "\n" << std::flush;
-  midLine_ = false;
-  lineBroken_ = false;
+  FinishLine();
   logVisible_ = false;
 }
 

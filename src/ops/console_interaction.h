@@ -39,7 +39,10 @@ class ConsoleInteraction : public Interaction {
   void Pump() override;
 
  private:
+  // Clears a progress line shown in place.
   void EndLine();
+  // Ends the log's unfinished line.
+  void FinishLine();
 
   std::mutex mutex_;
   Answers answers_;

@@ -55,9 +55,6 @@ uint32_t DeleteDirContents(const std::string& dir, uint8_t options) {
   return walk.failed ? (walk.count | kDeleteFailedBit) : walk.count;
 }
 
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+bool IsDirectory(const std::string& path) { return DirectoryExists(path); }
 
 }  // namespace ztv

@@ -38,4 +38,7 @@ std::string RunningProgramPath();
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 
+// Flushes a directory's entries to the disk (after a rename into it).
+void SyncDirectory(const std::string& dir);
+
 }  // namespace ztv

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -83,6 +84,14 @@ std::string ResolvePathCase(const std::string& path) {
     result = candidate;
   }
   return result;
+}
+
+void SyncDirectory(const std::string& dir) {
+  const int fd = ::open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
 }
 
 std::string RunningProgramPath() {

@@ -403,11 +403,7 @@ void FileRegistry::Modify(const std::function<void(RegDocument&)>& change, const
     ::unlink(tmpName.data());
     throw ERegistryException(failure);
   }
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  SyncDirectory(dir);
 }
 
 std::vector<std::string> FileRegistry::GetValueNames() {
