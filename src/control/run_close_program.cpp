@@ -1,12 +1,19 @@
 #include "control/run_close_program.h"
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "core/errors.h"
 #include "core/text.h"
 #include "platform/paths.h"
 #include "platform/processes.h"
 #include "platform/registry.h"
+#include "platform/network.h"
+#include "db/firebird_instance.h"
 
 namespace ztv {
 namespace {
@@ -14,7 +21,9 @@ namespace {
 struct ServerVariant {
   const char* key;    // under HKEY_LOCAL_MACHINE
   const char* value;  // holds the installation directory
-  const char* exe;    // relative to that directory, native separators
+  // Relative to that directory, native separators. Firebird's are bare
+  // names, looked for as the distribution lays them out (InstalledExecutable).
+  const char* exe;
 };
 
 struct ServerKindInfo {
@@ -42,8 +51,8 @@ const ServerKindInfo kFirebird = {
     "FireBird",
     "FirebirdServerDefaultInstance",
     "FirebirdGuardianDefaultInstance",
-    {{"SOFTWARE\\Firebird Project\\Firebird Server\\Instances", "DefaultInstance", "bin/fbserver"},
-     {"SOFTWARE\\Firebird Project\\Firebird Server\\Instances", "DefaultInstance", "bin/fb_inet_server"}},
+    {{"SOFTWARE\\Firebird Project\\Firebird Server\\Instances", "DefaultInstance", "firebird"},
+     {"SOFTWARE\\Firebird Project\\Firebird Server\\Instances", "DefaultInstance", "fb_inet_server"}},
     "FB_Server",
     "#32770",
     "Firebird Server",
@@ -76,12 +85,23 @@ std::vector<std::string> SplitList(const std::string& list) {
   return items;
 }
 
+// The service manager's name for a service of the kind. Firebird's server
+// and guardian services are one unit of the distribution ("firebird3.0", or
+// what the registry names); InterBase's keep their names.
+std::string ServiceUnit(int kind, const std::string& name) {
+  if (kind == kServerFirebird) return ReadFirebirdInstance().unit;
+  return name;
+}
+
 // The first server service name, or all of them.
 std::vector<std::string> ServiceNames(int kind, bool all) {
   auto names = SplitList(KindInfo(kind)->services);
   if (!all && names.size() > 1) names.resize(1);
+  for (auto& name : names) name = ServiceUnit(kind, name);
   return names;
 }
+
+std::string GuardianUnit(int kind) { return ServiceUnit(kind, GuardianName(kind)); }
 
 // The directory a registry value names, with one trailing separator removed;
 // "" when the key or the value is missing.
@@ -93,15 +113,84 @@ std::string ReadServerDir(const std::string& key, const std::string& value) {
   return DropTrailingSeparator(dir);
 }
 
+// The executable a variant names below `dir`.
+std::string VariantExe(int kind, const ServerVariant& variant, const std::string& dir) {
+  if (kind == kServerFirebird) return InstalledExecutable(dir, variant.exe);
+  return ResolvePathCase(JoinPath(dir, variant.exe));
+}
+
+// The executable of a kind's variant as registered; "" when nothing is.
+std::string RegisteredExe(int kind, int v) {
+  const ServerVariant& variant = KindInfo(kind)->variants[v];
+  std::string dir = ReadServerDir(variant.key, variant.value);
+  return dir.empty() ? std::string() : VariantExe(kind, variant, dir);
+}
+
+std::string NormalRoot(const std::string& root) {
+  std::string r = NormalizePath(DropTrailingSeparator(root));
+  return r.empty() ? NormalizePath(kFirebirdDistributionRoot) : r;
+}
+
+// Whether a Firebird process belongs to the registered instance: the one
+// whose root (FIREBIRD) is the registered root, or, without a registered
+// root, the distribution's own (FIREBIRD unset or naming that root). A
+// process whose environment cannot be read is nobody's we may touch.
+bool SameInstance(const ProcessEntry& p, const FirebirdInstance& instance) {
+  if (!ProcessEnvironmentReadable(p.pid)) return false;
+  std::string root = ProcessEnvironmentValue(p.pid, "FIREBIRD").value_or("");
+  return SameText(NormalRoot(root), NormalRoot(instance.root));
+}
+
+// The running processes of `exe` (of the registered instance for Firebird).
+std::vector<ProcessEntry> ProcessesOf(int kind, const std::string& exe) {
+  std::vector<ProcessEntry> found;
+  if (exe.empty()) return found;
+  auto processes = EnumerateProcesses();
+  if (!processes) throw Exception("I don't no create");
+  std::optional<FirebirdInstance> instance;
+  for (const auto& p : *processes) {
+    if (!SameProcessFile(p.exePath, exe)) continue;
+    if (kind == kServerFirebird) {
+      if (!instance) instance = ReadFirebirdInstance();
+      if (!SameInstance(p, *instance)) continue;
+    }
+    found.push_back(p);
+  }
+  return found;
+}
+
+// The server processes of a kind's variants considered.
+std::vector<ProcessEntry> ServerProcesses(int kind, bool allVariants) {
+  std::vector<ProcessEntry> found;
+  for (int v = 0; v < (allVariants ? 2 : 1); ++v) {
+    auto some = ProcessesOf(kind, RegisteredExe(kind, v));
+    found.insert(found.end(), some.begin(), some.end());
+  }
+  return found;
+}
+
+std::function<bool(const ProcessEntry&)> ServerOwner(int kind, bool allVariants) {
+  auto processes = ServerProcesses(kind, allVariants);
+  return [processes](const ProcessEntry& p) {
+    for (const auto& s : processes) {
+      if (s.pid == p.pid && s.startTime == p.startTime) return true;
+    }
+    return false;
+  };
+}
+
+int CountAlive(const std::vector<ProcessEntry>& processes) {
+  int count = 0;
+  for (const auto& p : processes) count += ProcessAlive(p.pid, p.startTime) ? 1 : 0;
+  return count;
+}
+
 std::string ExeDir(const std::string& exePath) {
   auto pos = exePath.find_last_of('/');
   return pos == std::string::npos ? std::string() : exePath.substr(0, pos + 1);
 }
 
-bool ServerProcessRuns(int kind, bool allVariants) {
-  return IsProcessRunning(ServerProcessName(kind, 0)) ||
-         (allVariants && IsProcessRunning(ServerProcessName(kind, 1)));
-}
+bool ServerProcessRuns(int kind, bool allVariants) { return !ServerProcesses(kind, allVariants).empty(); }
 
 [[noreturn]] void RaiseServerProcessNotFound(int kind) {
   throw Exception(Format(
@@ -150,13 +239,13 @@ std::string GuardianName(int kind) {
 }
 
 bool IsGuardianInstalled(int kind, const ControlEnv& env) {
-  if (!IsNtFamily(env)) return false;
-  return IsServiceExist(GuardianName(kind), env);
+  if (!IsNtFamily(env) || !IsKind(kind)) return false;
+  return IsServiceExist(GuardianUnit(kind), env);
 }
 
 bool IsGuardianRunning(int kind, const ControlEnv& env) {
-  if (!IsNtFamily(env)) return false;
-  std::string name = GuardianName(kind);
+  if (!IsNtFamily(env) || !IsKind(kind)) return false;
+  std::string name = GuardianUnit(kind);
   if (!IsServiceExist(name, env)) return false;
   int state = GetServiceStatus(name, env);
   return state == kServiceRunning || state == kServicePaused;
@@ -164,12 +253,12 @@ bool IsGuardianRunning(int kind, const ControlEnv& env) {
 
 bool StartGuardian(int kind, const ControlEnv& env) {
   if (IsGuardianInstalled(kind, env) && !IsGuardianRunning(kind, env))
-    return ServiceOperation(GuardianName(kind), kServiceOpStart, true, env);
+    return ServiceOperation(GuardianUnit(kind), kServiceOpStart, true, env);
   return false;
 }
 
 bool StopGuardian(int kind, const ControlEnv& env) {
-  if (IsGuardianRunning(kind, env)) return ServiceOperation(GuardianName(kind), kServiceOpStop, false, env);
+  if (IsGuardianRunning(kind, env)) return ServiceOperation(GuardianUnit(kind), kServiceOpStop, false, env);
   return false;
 }
 
@@ -198,7 +287,7 @@ void FindInstalledServers(int& installed, std::array<std::string, 2>& dirs, std:
       dirs[kind - 1] = dir;
       exes[kind - 1].clear();
       if (dir.empty()) continue;
-      std::string exe = ResolvePathCase(JoinPath(dir, variant.exe));
+      std::string exe = VariantExe(kind, variant, dir);
       exes[kind - 1] = exe;
       if (FileExists(exe)) {
         installed |= KindBit(kind);
@@ -249,7 +338,7 @@ std::string ServerProcessName(int kind, int variant) {
 bool IsServerAppRunning(int kind, bool allVariants, const ControlEnv& env) {
   auto info = KindInfo(kind);
   if (!info) return false;
-  if (!env.windows->FindTopLevel(info->windowClass, "")) return false;
+  if (!env.windows->FindOwnedTopLevel(info->windowClass, ServerOwner(kind, allVariants))) return false;
   if (ServerProcessRuns(kind, allVariants)) return true;
   RaiseServerProcessNotFound(kind);
 }
@@ -298,14 +387,76 @@ int ChooseServer(int set, const ControlEnv& env) {
   return kServerUndecided;
 }
 
+namespace {
+
+// Waits (kCloseWaitMs steps, kCloseWaits at most) until none of `processes`
+// runs.
+bool WaitUntilEnded(const std::vector<ProcessEntry>& processes, const ControlEnv& env) {
+  for (int waits = 0; CountAlive(processes) > 0; ++waits) {
+    if (waits == kCloseWaits) return false;
+    env.clock->Sleep(kCloseWaitMs);
+  }
+  return true;
+}
+
+// The guardians of the registered server that would start it again: the
+// "fbguard" beside its executable, of the same instance.
+std::vector<ProcessEntry> GuardianProcesses(int kind) {
+  if (kind != kServerFirebird) return {};
+  return ProcessesOf(kind, GuardianExecutable(RegisteredExe(kind, 0)));
+}
+
+// Ends a server program where the server cannot ask about its users
+// itself: the question is asked here from the server's own attachment
+// count, then the guardian is stopped (so that it does not start the server
+// again), then the server.
+void CloseServerProgramAsking(int kind, const ServerKindInfo& info, const ControlEnv& env) {
+  const auto servers = ServerProcesses(kind, false);
+  if (servers.empty()) return;
+  WindowSystem& windows = *env.windows;
+  WindowHandle window = windows.FindOwnedTopLevel(info.windowClass, ServerOwner(kind, false));
+  if (!window) return;
+  const std::string failure = std::string("Не удаётся выгрузить ") + info.displayName;
+
+  std::string why;
+  const int attachments = env.attachments ? env.attachments(kind, why) : -1;
+  // A count that cannot be had is asked about rather than cut off silently.
+  if (attachments != 0) {
+    const bool breakConnections =
+        env.confirm && env.confirm("Инсталляция обновления",
+                                   std::string(info.displayName) +
+                                       " имеет подключенных к базе пользователей. Оборвать соединения?");
+    if (!breakConnections) throw Exception(failure);
+  }
+
+  const auto guardians = GuardianProcesses(kind);
+  for (const auto& g : guardians) SignalProcess(g.pid, g.startTime, SIGTERM);
+  if (!WaitUntilEnded(guardians, env)) throw Exception(failure);
+  // The guardian usually takes its server with it.
+  if (CountAlive(servers) > 0) {
+    for (const auto& p : servers) {
+      if (ProcessAlive(p.pid, p.startTime)) windows.PostClose(WindowHandle{p.pid, p.startTime});
+    }
+    env.clock->Sleep(kCloseFirstWaitMs);
+    if (!WaitUntilEnded(servers, env)) throw Exception(failure);
+  }
+}
+
+}  // namespace
+
 void CloseServerApp(int kind, const ControlEnv& env) {
   const ServerKindInfo* info = KindInfo(kind);
   if (!info) return;
-  std::string proc = ServerProcessName(kind, 0);
-  if (proc.empty() || !IsProcessRunning(proc)) return;
-  const int count = ProcessCount(proc);
   WindowSystem& windows = *env.windows;
-  WindowHandle window = windows.FindTopLevel(info->windowClass, "");
+  if (!windows.ProgramsShowDialogs()) {
+    CloseServerProgramAsking(kind, *info, env);
+    return;
+  }
+  const auto servers = ServerProcesses(kind, false);
+  if (servers.empty()) return;
+  const int count = CountAlive(servers);
+  auto stillCount = [&] { return CountAlive(servers) == count; };
+  WindowHandle window = windows.FindOwnedTopLevel(info->windowClass, ServerOwner(kind, false));
   if (!window) return;
   const std::string failure = std::string("Не удаётся выгрузить ") + info->displayName;
 
@@ -313,7 +464,7 @@ void CloseServerApp(int kind, const ControlEnv& env) {
   env.clock->Sleep(kCloseFirstWaitMs);
   WindowHandle dialog = windows.FindTopLevel(info->dialogClass, info->dialogTitle);
   // The server either ends or asks about its connected users.
-  for (int waits = 0; !dialog && ProcessCount(proc) == count; ++waits) {
+  for (int waits = 0; !dialog && stillCount(); ++waits) {
     if (waits == kCloseWaits) throw Exception(failure);
     env.clock->Sleep(kCloseWaitMs);
     dialog = windows.FindTopLevel(info->dialogClass, info->dialogTitle);
@@ -330,14 +481,14 @@ void CloseServerApp(int kind, const ControlEnv& env) {
     } else {
       windows.SetVisible(dialog, true);
       windows.PostCommand(dialog, kDialogOkCommand);
-      for (int waits = 0; dialog || ProcessCount(proc) == count; ++waits) {
+      for (int waits = 0; dialog || stillCount(); ++waits) {
         if (waits == kCloseWaits) throw Exception(failure);
         env.clock->Sleep(kDialogWaitMs);
         dialog = windows.FindTopLevel(info->dialogClass, info->dialogTitle);
       }
     }
   }
-  if (ProcessCount(proc) == count) throw Exception(failure);
+  if (stillCount()) throw Exception(failure);
 }
 
 void IBServerStop(int& kind, std::string& exePath, bool& isService, const ControlEnv& env) {
@@ -388,25 +539,86 @@ void IBServerStart(const TServerRecord& record, const ControlEnv& env) {
   IBServerStart(record.FServerKind, record.FServerPath, record.FServerIsService, env);
 }
 
+namespace {
+
+constexpr int kStartWaitMs = 200;
+constexpr int kStartWaits = 100;
+
+// Starts the Firebird server the way the distribution does: its guardian in
+// daemon mode, restarting the server should it fail, as the account that
+// owns the server's files, with the registered root and lock folder. A
+// server of the instance that already runs is left alone, so a second one
+// never starts beside it. Returns once the server accepts connections.
+void StartFirebirdProgram(const std::string& path, const ControlEnv& env) {
+  if (!ProcessesOf(kServerFirebird, path).empty()) return;
+  const FirebirdInstance instance = ReadFirebirdInstance();
+  const std::string guardian = GuardianExecutable(path);
+  const bool guarded = FileExists(guardian);
+  LaunchOptions options;
+  options.directory = "/";
+  // The server always gets its root spelled out, so that a FIREBIRD of the
+  // caller's own never points it elsewhere.
+  options.environment.emplace_back("FIREBIRD", instance.root);
+  if (!instance.lockDir.empty()) options.environment.emplace_back("FIREBIRD_LOCK", instance.lockDir);
+  // Only a privileged caller can change accounts; anyone else runs the
+  // server as themselves.
+  if (::geteuid() == 0) options.user = instance.user;
+  std::vector<std::string> args;
+  if (guarded) args = {"-daemon", "-forever"};
+  const int result = env.launcher->Start(guarded ? guardian : path, args, options).code;
+  if (result <= 32) throw Exception(Format("Не удаётся загрузить \"%s\" : код ошибки %d ", path, result));
+
+  const int port = FirebirdPort(instance.root);
+  for (int waits = 0;; ++waits) {
+    if (!ProcessesOf(kServerFirebird, path).empty() && LoopbackAccepts(port)) return;
+    if (waits == kStartWaits)
+      throw Exception(Format("Не удаётся загрузить \"%s\" : сервер не принимает соединений на порту %d", path,
+                             port));
+    env.clock->Sleep(kStartWaitMs);
+  }
+}
+
+}  // namespace
+
 void RunServerProgram(int kind, const std::string& exePath, const ControlEnv& env) {
   if (!IsKind(kind)) return;
   std::string path = exePath.empty() ? ServerExePath(kind, false) : exePath;
   if (kind == kServerInterBase) {
     int result = env.launcher->Exec(path, kShowDefault).code;
     if (result < 32) throw Exception(Format("Не удаётся загрузить \"%s\" : код ошибки %d", path, result));
+  } else if (!FileExists(path)) {
+    throw Exception(Format("Не удаётся загрузить \"%s\" : код ошибки %d ", path, kLaunchFileNotFound));
   } else {
-    int result = env.launcher->ShellOpen("OPEN", path, "-a", "", kShow).code;
-    if (result <= 32) throw Exception(Format("Не удаётся загрузить \"%s\" : код ошибки %d ", path, result));
+    StartFirebirdProgram(path, env);
   }
 }
 
+bool IsWorkplaceRunning(const ControlEnv& env) { return !WorkplaceProcesses(env).empty(); }
+
+std::vector<ProcessEntry> WorkplaceProcesses(const ControlEnv& env) {
+  auto processes = EnumerateProcesses();
+  if (!processes) throw Exception("I don't no create");
+  std::vector<ProcessEntry> found;
+  for (const auto& p : *processes) {
+    if (!ProcessHasName(p, kWorkplaceProgram)) continue;
+    if (!env.installationDir.empty() && !PathIsUnder(p.exePath, env.installationDir)) continue;
+    found.push_back(p);
+  }
+  return found;
+}
+
 void UnloadWorkplace(const ControlEnv& env) {
-  static const char* kProcess = "Bureo";
   static const char* kWindowClass = "TfWorkplace";
   WindowSystem& windows = *env.windows;
   int tries = 0;
-  while (IsProcessRunning(kProcess)) {
-    WindowHandle window = windows.FindTopLevel(kWindowClass, "");
+  for (auto running = WorkplaceProcesses(env); !running.empty(); running = WorkplaceProcesses(env)) {
+    auto ours = [&running](const ProcessEntry& p) {
+      for (const auto& w : running) {
+        if (w.pid == p.pid && w.startTime == p.startTime) return true;
+      }
+      return false;
+    };
+    WindowHandle window = windows.FindOwnedTopLevel(kWindowClass, ours);
     while (window && windows.Exists(window)) {
       windows.PostClose(window);
       env.clock->Sleep(kUnloadWaitMs);
@@ -414,7 +626,7 @@ void UnloadWorkplace(const ControlEnv& env) {
       // A window that went away during the last wait has been closed.
       if (tries > kUnloadMaxTries && windows.Exists(window)) throw Exception("Не удаётся выгрузить ЗТВ");
     }
-    if (IsProcessRunning(kProcess)) env.clock->Sleep(kUnloadRoundWaitMs);
+    if (IsWorkplaceRunning(env)) env.clock->Sleep(kUnloadRoundWaitMs);
   }
 }
 

@@ -10,18 +10,31 @@
 //
 // Sets of kinds are bit sets: kind 1 is the value 2, kind 2 the value 4.
 // Server installations are read from the registry (HKEY_LOCAL_MACHINE); on
-// Linux the executables carry no ".exe" and sit under "bin/" ("bin/IBServer",
-// "bin/fbserver", "bin/fb_inet_server"; InterBase's second variant
-// "IBServer" directly in its directory), matched ignoring letter case when
-// the exact name is absent.
+// Linux the executables carry no ".exe". Firebird's are found as the
+// distribution lays them out (see db/firebird_instance.h): the server
+// "firebird" (the classic variant "fb_inet_server") under sbin/, bin/ or
+// directly in the registered folder, its guardian "fbguard" beside it.
+// InterBase's sit under "bin/" ("bin/IBServer"; the second variant
+// "IBServer" directly in its directory). Names are matched ignoring letter
+// case when the exact name is absent.
+//
+// Only processes of the registered executables count as the server: a
+// Firebird process also has to run with the registered root, so that the
+// server of another instance is never taken for ours. A server the program
+// starts runs as the registered account (never as root) and is waited for
+// until it accepts connections. Where the server cannot ask about its
+// connected users itself (Linux), CloseServerApp asks the server for its
+// attachment count first and puts the question when there are any.
 #pragma once
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "control/check_running.h"
 #include "control/control_env.h"
 #include "control/nt_api.h"
+#include "platform/processes.h"
 
 namespace ztv {
 
@@ -99,7 +112,15 @@ void IBServerStart(const TServerRecord& record, const ControlEnv& env = DefaultC
 // Starts the server's program (exePath empty: the installed one).
 void RunServerProgram(int kind, const std::string& exePath, const ControlEnv& env = DefaultControlEnv());
 
-// Closes the workplace program "Bureo" (window class "TfWorkplace").
+inline constexpr const char* kWorkplaceProgram = "Bureo";
+
+// The running workplace programs of the installation env.installationDir
+// (every "Bureo" when it is empty).
+std::vector<ProcessEntry> WorkplaceProcesses(const ControlEnv& env = DefaultControlEnv());
+bool IsWorkplaceRunning(const ControlEnv& env = DefaultControlEnv());
+
+// Closes the installation's workplace program "Bureo" (window class
+// "TfWorkplace"); programs of other installations are left alone.
 void UnloadWorkplace(const ControlEnv& env = DefaultControlEnv());
 
 }  // namespace ztv

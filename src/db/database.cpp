@@ -9,6 +9,7 @@
 #include "core/text.h"
 #include "db/db_buffers.h"
 #include "db/fb_client.h"
+#include "db/firebird_instance.h"
 
 namespace ztv {
 
@@ -175,11 +176,17 @@ void TDbConnection::Connect() {
   const db::FbClient& client = Client();
   if (databaseName_.empty()) Fail("Database name is missing");
   if (databaseName_.size() > static_cast<size_t>(std::numeric_limits<short>::max())) Fail("Database name is too long");
-  const std::string dpb = db::BuildDpb(params_);
+  auto params = params_;
+  const bool hasTimeout = std::any_of(params.begin(), params.end(),
+                                      [](const auto& p) { return SameText(p.first, "isc_dpb_connect_timeout"); });
+  if (!hasTimeout) params.emplace_back("isc_dpb_connect_timeout", std::to_string(kConnectTimeoutSec));
+  const std::string dpb = db::BuildDpb(params);
   if (dpb.size() > static_cast<size_t>(std::numeric_limits<short>::max())) Fail("Database parameter list is too long");
+  const std::string name = LoopbackDatabaseName(databaseName_);
+  if (name.size() > static_cast<size_t>(std::numeric_limits<short>::max())) Fail("Database name is too long");
   ISC_STATUS_ARRAY status = {};
   isc_db_handle handle = 0;
-  client.Api().attach_database(status, static_cast<short>(databaseName_.size()), databaseName_.c_str(), &handle,
+  client.Api().attach_database(status, static_cast<short>(name.size()), name.c_str(), &handle,
                                static_cast<short>(dpb.size()), dpb.data());
   client.Check(status);
   handle_ = handle;

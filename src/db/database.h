@@ -84,7 +84,9 @@ class TDbConnection {
   TDbConnection& operator=(const TDbConnection&) = delete;
 
   // A database file path, possibly with a server prefix ("host:/path").
-  // Takes effect at the next Connect.
+  // Takes effect at the next Connect. A name without a host goes through
+  // the registered local server on loopback, never opened by the client
+  // library itself: passwords are checked and the files stay the server's.
   void SetDatabaseName(const std::string& name) { databaseName_ = name; }
   const std::string& DatabaseName() const { return databaseName_; }
 
@@ -97,7 +99,9 @@ class TDbConnection {
 
   // Attaches to the database with the parameter list. Connecting while
   // connected first disconnects, so the connection always ends up on the
-  // current database name and parameters.
+  // current database name and parameters. A server that does not answer
+  // fails the attachment after kConnectTimeoutSec seconds (unless the list
+  // sets its own "isc_dpb_connect_timeout").
   void Connect();
   // Ends open queries, commits an active transaction and detaches. When the
   // commit fails, the transaction is rolled back, the connection is still
@@ -107,6 +111,7 @@ class TDbConnection {
 
   // The dialect of every statement on this connection.
   static constexpr int kSqlDialect = 1;
+  static constexpr int kConnectTimeoutSec = 15;
 
  private:
   friend class TDbTransaction;

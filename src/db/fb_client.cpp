@@ -55,6 +55,9 @@ const FbClient& FbClient::Get(const std::string& libraryName) {
   try {
     Bind(handle, libraryName, "isc_attach_database", api.attach_database);
     Bind(handle, libraryName, "isc_detach_database", api.detach_database);
+    Bind(handle, libraryName, "isc_service_attach", api.service_attach);
+    Bind(handle, libraryName, "isc_service_detach", api.service_detach);
+    Bind(handle, libraryName, "isc_service_query", api.service_query);
     Bind(handle, libraryName, "isc_start_transaction", api.start_transaction);
     Bind(handle, libraryName, "isc_commit_transaction", api.commit_transaction);
     Bind(handle, libraryName, "isc_rollback_transaction", api.rollback_transaction);

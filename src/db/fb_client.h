@@ -26,6 +26,9 @@ struct FbApi {
   decltype(&isc_database_info) database_info = nullptr;
   decltype(&fb_interpret) interpret = nullptr;
   decltype(&isc_sqlcode) sqlcode = nullptr;
+  decltype(&isc_service_attach) service_attach = nullptr;
+  decltype(&isc_service_detach) service_detach = nullptr;
+  decltype(&isc_service_query) service_query = nullptr;
 };
 
 // One loaded client library. Libraries are loaded once per name and stay

@@ -271,6 +271,8 @@ void TProcessRunner::Execute(uint16_t ShowWindow, const std::string& CommandLine
     rc = stream->Captured() ? posix_spawn_file_actions_adddup2(actions.Get(), stream->writeEnd.Get(), target)
                             : posix_spawn_file_actions_addopen(actions.Get(), target, "/dev/null", O_WRONLY, 0);
   }
+  // Whatever else the caller has open stays with the caller.
+  if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(actions.Get(), 3);
   // Hidden: a session of its own, so no terminal; otherwise a process group
   // of its own in the caller's session. Either way the child leads a group.
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
@@ -286,8 +288,19 @@ void TProcessRunner::Execute(uint16_t ShowWindow, const std::string& CommandLine
   if (rc != 0) Win32ErrorText(kCannotStart, rc, true, unused);
   if (args.empty()) Win32ErrorText(kCannotStart, ENOENT, true, unused);
 
+  std::vector<std::string> envText;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    const auto eq = entry.find('=');
+    if (Environment.count(entry.substr(0, eq)) == 0) envText.push_back(entry);
+  }
+  for (const auto& [name, value] : Environment) envText.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& entry : envText) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
   pid_t pid = -1;
-  rc = posix_spawnp(&pid, argv[0], actions.Get(), attr.Get(), argv.data(), environ);
+  rc = posix_spawnp(&pid, argv[0], actions.Get(), attr.Get(), argv.data(), envp.data());
   if (rc != 0) Win32ErrorText(kCannotStart, rc, true, unused);
   ChildGuard child(pid);
   // Only the child writes into the pipes now.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,11 @@ class TProcessRunner {
   TLineEvent OnStdOutput;
   TLineEvent OnStdError;
 
+  // Variables given to the child on top of the caller's environment
+  // ("NAME" -> value; a name the caller has too is replaced). This is how a
+  // password reaches a tool without appearing on its command line.
+  std::map<std::string, std::string> Environment;
+
   // Runs CommandLine (split by SplitCommandLine; a program name without a
   // slash is looked up in PATH) and returns when the child has ended and all
   // its output has been passed on, or when more than TimeoutSec whole
@@ -46,7 +52,9 @@ class TProcessRunner {
   // other values keep the caller's session. The child's standard input is
   // /dev/null. Output is read in pieces of at most 21 bytes; a line ends at
   // LF (a CR before it is dropped) and the output's last line needs no line
-  // end. Text that is not UTF-8 is read as code page 1251.
+  // end. Text that is not UTF-8 is read as code page 1251. The child gets
+  // only its three standard streams: no other descriptor of the caller
+  // (such as the database client's sockets) reaches it.
   //
   // Raises "Не удается создать pipe для StdOutput. Ошибка: ..." (or
   // StdError) and "Не удается создать требуемый процесс. Ошибка: ..." with

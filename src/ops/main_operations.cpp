@@ -72,6 +72,7 @@ MainOperations::MainOperations(Interaction& ui, Clock& clock, MainView& view, Co
     : ui_(ui), clock_(clock), view_(view), control_(std::move(control)) {
   FUpdater.OnProgress = [this](int32_t percent, const std::string& text) { ShowProgress(percent, text); };
   control_.clock = &clock_;
+  if (!control_.attachments) control_.attachments = DefaultAttachmentCount;
   control_.confirm = [this](const std::string& caption, const std::string& text) {
     return ui_.Ask(caption, text, DialogButtons::OkCancel, DialogButton::Cancel, MessageIcon::Warning) ==
            DialogButton::Ok;
@@ -95,7 +96,10 @@ void MainOperations::Step(const std::string& text) {
 void MainOperations::Append(const std::string& text) { ui_.LogAddText(text, false); }
 
 void MainOperations::UnloadWorkplaceIfRunning() {
-  if (IsProcessRunning(kWorkplaceProcess)) UnloadWorkplace(control_);
+  // Only this installation's workplace is closed.
+  ControlEnv env = control_;
+  env.installationDir = FUpdater.CurrentVersionDirectory;
+  if (IsWorkplaceRunning(env)) UnloadWorkplace(env);
 }
 
 void MainOperations::StopServer(int64_t waitMs) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ztv {
@@ -35,6 +36,17 @@ struct LaunchResult {
   int pid = 0;  // the started process, when code is kLaunchStarted
 };
 
+// How a program is started beyond its name and arguments.
+struct LaunchOptions {
+  std::string directory;  // "" for the caller's
+  // Variables set on top of the caller's environment.
+  std::vector<std::pair<std::string, std::string>> environment;
+  // The account to run the program as ("" for the caller's). Starting as
+  // another account needs the privilege to change to it; a missing account
+  // fails with kLaunchAccessDenied.
+  std::string user;
+};
+
 class ProgramLauncher {
  public:
   virtual ~ProgramLauncher() = default;
@@ -51,6 +63,9 @@ class ProgramLauncher {
   virtual LaunchResult ShellOpen(const std::string& verb, const std::string& file,
                                  const std::string& parameters, const std::string& directory,
                                  int showCommand) = 0;
+  // Starts `file` with `args` (no splitting) as `options` say.
+  virtual LaunchResult Start(const std::string& file, const std::vector<std::string>& args,
+                             const LaunchOptions& options) = 0;
 };
 
 ProgramLauncher& SystemLauncher();

@@ -40,6 +40,17 @@ bool ProcessAlive(int pid, uint64_t startTime);
 // has gone or the signal could not be sent.
 bool SignalProcess(int pid, uint64_t startTime, int signal);
 
+// The value of the process's environment variable `name` as it was when the
+// process started; nothing when it is not set or the environment cannot be
+// read (another user's process when we are not privileged).
+std::optional<std::string> ProcessEnvironmentValue(int pid, const std::string& name);
+// Whether the process's environment can be read at all.
+bool ProcessEnvironmentReadable(int pid);
+
+// Whether `path` lies in `dir` or below it (both absolute, compared after
+// "." and ".." are resolved, ignoring letter case as the system's paths do).
+bool PathIsUnder(const std::string& path, const std::string& dir);
+
 // Compares a file name without its extension ("Bureo.exe" -> "Bureo") with a
 // bare program name, ignoring letter case.
 bool SameProgramName(const std::string& fileName, const std::string& name);

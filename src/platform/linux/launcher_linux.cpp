@@ -1,9 +1,13 @@
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+
+extern char** environ;
 
 #include "core/text.h"
 #include "platform/launcher.h"
@@ -85,8 +89,41 @@ bool StartsWith(const std::string& s, std::string_view prefix) {
   return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
 }
 
+// The account's ids and groups; false when there is no such account.
+bool LookUpAccount(const std::string& user, SpawnCredentials& credentials) {
+  std::vector<char> buffer(16384);
+  passwd pw{};
+  passwd* found = nullptr;
+  if (::getpwnam_r(user.c_str(), &pw, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
+  credentials.uid = pw.pw_uid;
+  credentials.gid = pw.pw_gid;
+  int count = 64;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  if (::getgrouplist(user.c_str(), pw.pw_gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<size_t>(count));
+    if (::getgrouplist(user.c_str(), pw.pw_gid, groups.data(), &count) < 0) count = 0;
+  }
+  credentials.groups.assign(groups.begin(), groups.begin() + count);
+  return true;
+}
+
+// The caller's environment with `extra` set on top.
+std::vector<std::string> MergedEnvironment(const std::vector<std::pair<std::string, std::string>>& extra) {
+  std::vector<std::string> result;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const auto& [n, v] : extra) replaced = replaced || n == name;
+    if (!replaced) result.push_back(std::move(entry));
+  }
+  for (const auto& [n, v] : extra) result.push_back(n + "=" + v);
+  return result;
+}
+
 LaunchResult Start(const std::string& program, const std::vector<std::string>& args,
-                   const std::string& directory) {
+                   const LaunchOptions& options) {
+  const std::string& directory = options.directory;
   if (program.empty()) return {kLaunchFileNotFound, 0};
   std::string path = program;
   if (path.find('/') == std::string::npos) {
@@ -129,8 +166,13 @@ LaunchResult Start(const std::string& program, const std::vector<std::string>& a
   argv.push_back(path);
   argv.insert(argv.end(), args.begin(), args.end());
 
+  SpawnCredentials credentials;
+  const bool otherUser = !options.user.empty();
+  if (otherUser && !LookUpAccount(options.user, credentials)) return {kLaunchAccessDenied, 0};
+  std::vector<std::string> environment;
+  if (!options.environment.empty()) environment = MergedEnvironment(options.environment);
   int pid = 0;
-  int e = SpawnDetached(exec, argv, directory, pid);
+  int e = SpawnDetached(exec, argv, directory, environment, otherUser ? &credentials : nullptr, pid);
   if (e != 0) return {CodeForErrno(e), 0};
   return {kLaunchStarted, pid};
 }
@@ -147,27 +189,34 @@ class LinuxLauncher : public ProgramLauncher {
   LaunchResult Exec(const std::string& commandLine, int) override {
     std::string line = Trim(commandLine);
     if (line.empty()) return {kLaunchFileNotFound, 0};
-    if (NamesFile(line)) return Start(line, {}, {});
+    if (NamesFile(line)) return ztv::Start(line, {}, LaunchOptions{});
     if (line[0] == '"') {
       size_t close = line.find('"', 1);
-      if (close == std::string::npos) return Start(line.substr(1), {}, {});
-      return Start(line.substr(1, close - 1), SplitParameters(line.substr(close + 1)), {});
+      if (close == std::string::npos) return ztv::Start(line.substr(1), {}, LaunchOptions{});
+      return ztv::Start(line.substr(1, close - 1), SplitParameters(line.substr(close + 1)), LaunchOptions{});
     }
     // Like the system's start call: the shortest prefix ending before a
     // blank that names a file is the program.
     for (size_t i = 1; i < line.size(); ++i) {
       if (IsBlank(line[i]) && !IsBlank(line[i - 1]) && NamesFile(line.substr(0, i)))
-        return Start(line.substr(0, i), SplitParameters(line.substr(i + 1)), {});
+        return ztv::Start(line.substr(0, i), SplitParameters(line.substr(i + 1)), LaunchOptions{});
     }
     auto words = SplitParameters(line);
     std::vector<std::string> args(words.begin() + 1, words.end());
-    return Start(words.front(), args, {});
+    return ztv::Start(words.front(), args, LaunchOptions{});
   }
 
   LaunchResult ShellOpen(const std::string& verb, const std::string& file, const std::string& parameters,
                          const std::string& directory, int) override {
     if (!verb.empty() && !SameText(verb, "open")) return {kLaunchNoAssociation, 0};
-    return Start(file, SplitParameters(parameters), directory);
+    LaunchOptions options;
+    options.directory = directory;
+    return ztv::Start(file, SplitParameters(parameters), options);
+  }
+
+  LaunchResult Start(const std::string& file, const std::vector<std::string>& args,
+                     const LaunchOptions& options) override {
+    return ztv::Start(file, args, options);
   }
 };
 

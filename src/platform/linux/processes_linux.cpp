@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <filesystem>
 
 #include "core/text.h"
 #include "platform/linux/parsers.h"
@@ -148,6 +149,37 @@ bool ProcessAlive(int pid, uint64_t startTime) {
 bool SignalProcess(int pid, uint64_t startTime, int signal) {
   if (!ProcessAlive(pid, startTime)) return false;
   return ::kill(pid, signal) == 0;
+}
+
+std::optional<std::string> ProcessEnvironmentValue(int pid, const std::string& name) {
+  if (pid <= 0 || name.empty()) return {};
+  auto environ = ReadSmallFile("/proc/" + std::to_string(pid) + "/environ", 1 << 20);
+  if (!environ) return {};
+  const std::string prefix = name + "=";
+  size_t pos = 0;
+  while (pos < environ->size()) {
+    size_t end = environ->find('\0', pos);
+    if (end == std::string::npos) end = environ->size();
+    if (environ->compare(pos, prefix.size(), prefix) == 0) return environ->substr(pos + prefix.size(), end - pos - prefix.size());
+    pos = end + 1;
+  }
+  return {};
+}
+
+bool ProcessEnvironmentReadable(int pid) {
+  return pid > 0 && ReadSmallFile("/proc/" + std::to_string(pid) + "/environ", 1).has_value();
+}
+
+bool PathIsUnder(const std::string& path, const std::string& dir) {
+  if (path.empty() || dir.empty()) return false;
+  std::error_code ec;
+  std::string p = std::filesystem::weakly_canonical(path, ec).string();
+  if (ec) p = path;
+  std::string d = std::filesystem::weakly_canonical(dir, ec).string();
+  if (ec) d = dir;
+  while (d.size() > 1 && d.back() == '/') d.pop_back();
+  if (p.size() <= d.size()) return false;
+  return SameText(p.substr(0, d.size()), d) && (d == "/" || p[d.size()] == '/');
 }
 
 bool SameProgramName(const std::string& fileName, const std::string& name) {

@@ -13,6 +13,17 @@ namespace ztv {
 int SpawnDetached(const std::string& program, const std::vector<std::string>& argv,
                   const std::string& directory, int& pid);
 
+// The same with the environment given whole ("NAME=value" entries) and,
+// when `credentials` is set, run as that account (its uid, gid and
+// supplementary groups).
+struct SpawnCredentials {
+  unsigned uid = 0;
+  unsigned gid = 0;
+  std::vector<unsigned> groups;
+};
+int SpawnDetached(const std::string& program, const std::vector<std::string>& argv, const std::string& directory,
+                  const std::vector<std::string>& environment, const SpawnCredentials* credentials, int& pid);
+
 // Runs a program found on PATH, waits for it at most `timeoutMs` and
 // collects what it writes (each stream up to `outputLimit` bytes; the rest is
 // read and dropped).

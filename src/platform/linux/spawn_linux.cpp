@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,8 +52,8 @@ void CloseFd(int& fd) {
 }
 
 // Runs in the forked grandchild: only async-signal-safe calls.
-[[noreturn]] void ExecChild(const char* program, char* const* argv, const char* directory,
-                            int reportFd) {
+[[noreturn]] void ExecChild(const char* program, char* const* argv, const char* directory, char* const* envp,
+                            const SpawnCredentials* credentials, const gid_t* groups, int reportFd) {
   // The program leads a session of its own, as a daemon does. Servers rely
   // on it: the Firebird server, started inside another session, often lets
   // SIGTERM go unanswered for a minute.
@@ -72,6 +73,14 @@ void CloseFd(int& fd) {
     ::dup2(devnull, 2);
     if (devnull > 2) ::close(devnull);
   }
+  if (credentials) {
+    // Groups first: after the user id changes they can no longer be set.
+    if (::setgroups(credentials->groups.size(), groups) != 0 || ::setgid(credentials->gid) != 0 ||
+        ::setuid(credentials->uid) != 0) {
+      SendRecord(reportFd, kTagError, errno);
+      _exit(127);
+    }
+  }
   if (directory && ::chdir(directory) != 0) {
     SendRecord(reportFd, kTagError, errno);
     _exit(127);
@@ -80,7 +89,7 @@ void CloseFd(int& fd) {
   // Descriptors the caller left inheritable are not the program's business.
   ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
 #endif
-  ::execve(program, argv, environ);
+  ::execve(program, argv, envp ? envp : environ);
   SendRecord(reportFd, kTagError, errno);
   _exit(127);
 }
@@ -89,7 +98,17 @@ void CloseFd(int& fd) {
 
 int SpawnDetached(const std::string& program, const std::vector<std::string>& args,
                   const std::string& directory, int& pid) {
+  return SpawnDetached(program, args, directory, {}, nullptr, pid);
+}
+
+int SpawnDetached(const std::string& program, const std::vector<std::string>& args, const std::string& directory,
+                  const std::vector<std::string>& environment, const SpawnCredentials* credentials, int& pid) {
   pid = 0;
+  std::vector<char*> envp;
+  for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  std::vector<gid_t> groups;
+  if (credentials) groups.assign(credentials->groups.begin(), credentials->groups.end());
   // Everything the forked processes need is prepared before the fork.
   std::vector<char*> argv;
   argv.reserve(args.size() + 1);
@@ -113,7 +132,9 @@ int SpawnDetached(const std::string& program, const std::vector<std::string>& ar
       SendRecord(fds[1], kTagError, errno);
       _exit(1);
     }
-    if (child == 0) ExecChild(program.c_str(), argv.data(), dir, fds[1]);
+    if (child == 0)
+      ExecChild(program.c_str(), argv.data(), dir, environment.empty() ? nullptr : envp.data(), credentials,
+                groups.data(), fds[1]);
     SendRecord(fds[1], kTagPid, child);
     _exit(0);
   }

@@ -17,7 +17,7 @@ struct ClassProgram {
 constexpr ClassProgram kClassPrograms[] = {
     {"TfWorkplace", "Bureo"},
     {"IB_Server", "IBServer"},
-    {"FB_Server", "fbserver"},
+    {"FB_Server", "firebird"},
 };
 
 class ProcessWindows : public WindowSystem {
@@ -35,6 +35,19 @@ class ProcessWindows : public WindowSystem {
     }
     return {};
   }
+
+  WindowHandle FindOwnedTopLevel(const std::string& className,
+                                 const std::function<bool(const ProcessEntry&)>& owner) override {
+    if (WindowClassProgram(className).empty()) return {};
+    auto processes = EnumerateProcesses();
+    if (!processes) return {};
+    for (const auto& p : *processes) {
+      if (owner(p)) return WindowHandle{p.pid, p.startTime};
+    }
+    return {};
+  }
+
+  bool ProgramsShowDialogs() const override { return false; }
 
   bool Exists(const WindowHandle& window) override {
     return window && ProcessAlive(window.pid, window.startTime);
