@@ -569,12 +569,12 @@ void StartFirebirdProgram(const std::string& path, const ControlEnv& env) {
   if (result <= 32) throw Exception(Format("Не удаётся загрузить \"%s\" : код ошибки %d ", path, result));
 
   const int port = FirebirdPort(instance.root);
-  for (int waits = 0;; ++waits) {
+  for (int waits = 1;; ++waits) {
+    env.clock->Sleep(kStartWaitMs);
     if (!ProcessesOf(kServerFirebird, path).empty() && LoopbackAccepts(port)) return;
     if (waits == kStartWaits)
       throw Exception(Format("Не удаётся загрузить \"%s\" : сервер не принимает соединений на порту %d", path,
                              port));
-    env.clock->Sleep(kStartWaitMs);
   }
 }
 

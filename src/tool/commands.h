@@ -14,5 +14,6 @@ void AddBackupCommands(CLI::App& app);
 void AddCfbCommands(CLI::App& app);
 void AddImdCommands(CLI::App& app);
 void AddPackageCommands(CLI::App& app);
+void AddServerCommands(CLI::App& app);
 
 }  // namespace ztv::tool

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   ztv::tool::AddCfbCommands(app);
   ztv::tool::AddImdCommands(app);
   ztv::tool::AddPackageCommands(app);
+  ztv::tool::AddServerCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -59,7 +60,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 props=$(echo "$props" | tr ',' ' ')
-unit_of() { case "$1" in *.*) echo "$1" ;; *) echo "$1.service" ;; esac; }
+unit_of() { case "$1" in *.service|*.socket|*.target|*.mount|*.timer|*.path|*.slice|*.scope) echo "$1" ;; *) echo "$1.service" ;; esac; }
 settle() {
   f="$dir/$1"
   [ -f "$f.settle" ] || return 0
@@ -278,45 +279,114 @@ int FreeLoopbackPort() {
 
 namespace {
 
-const char* kFirebirdBinary = "/usr/sbin/firebird";
 const char* kFirebirdLibRoot = "/usr/lib/x86_64-linux-gnu/firebird/3.0";
 const char* kFirebirdSecurityDb = "/var/lib/firebird/3.0/system/security3.fdb";
 const char* kFirebirdPassword = "tulipwood";
 
+std::string UserName() {
+  const passwd* pw = ::getpwuid(::geteuid());
+  return pw ? pw->pw_name : "root";
+}
+
+void ChownToFirebird(const std::string& path) {
+  const passwd* fb = ::getpwnam("firebird");
+  if (!fb) return;
+  namespace fs = std::filesystem;
+  EXPECT_EQ(::lchown(path.c_str(), fb->pw_uid, fb->pw_gid), 0) << path;
+  if (!fs::is_directory(fs::symlink_status(path))) return;
+  for (const auto& e : fs::recursive_directory_iterator(path)) {
+    EXPECT_EQ(::lchown(e.path().c_str(), fb->pw_uid, fb->pw_gid), 0) << e.path();
+  }
+}
+
+std::string FirebirdKeyWith(const std::string& dir, const std::string& values) {
+  return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Firebird Project\\Firebird Server\\Instances]\n\"DefaultInstance\"=\"" +
+         dir + "\"\n" + values + "\n";
+}
+
+std::string RootConf(int port, const std::string& root) {
+  return "RemoteBindAddress = 127.0.0.1\nRemoteServicePort = " + std::to_string(port) +
+         "\nSecurityDatabase = " + root + "/security3.fdb\n";
+}
+
 }  // namespace
 
 std::string FirebirdSandbox::Unavailable() {
-  if (!std::filesystem::exists(kFirebirdBinary) || !std::filesystem::exists(kFirebirdLibRoot))
-    return "the Firebird 3 server (firebird3.0-server) is not installed";
-  if (FindOnPath("fbsvcmgr").empty()) return "fbsvcmgr (firebird3.0-utils) is not installed";
+  for (const char* file : {"/usr/sbin/firebird", "/usr/sbin/fbguard", kFirebirdLibRoot})
+    if (!std::filesystem::exists(file)) return "the Firebird 3 server (firebird3.0-server) is not installed";
+  if (FindOnPath("fbsvcmgr").empty() || FindOnPath("isql-fb").empty())
+    return "fbsvcmgr and isql-fb (firebird3.0-utils) are not installed";
   if (::access(kFirebirdSecurityDb, R_OK) != 0) return std::string(kFirebirdSecurityDb) + " cannot be read";
+  if (!::getpwnam("firebird")) return "the account firebird is missing";
+  if (::geteuid() != 0) return "the server is started as user firebird, which needs root";
+  if (FindOnPath("runuser").empty()) return "runuser is missing";
   return "";
 }
 
 FirebirdSandbox::FirebirdSandbox(const TempDir& dir, const std::string& name)
-    : serverDir_(dir / name),
-      root_(dir / (name + ".root")),
+    : root_(dir / (name + ".root")),
       lock_(dir / (name + ".lock")),
-      port_(FreeLoopbackPort()),
-      rootEnv_("FIREBIRD", dir / (name + ".root")),
-      lockEnv_("FIREBIRD_LOCK", dir / (name + ".lock")) {
+      data_(dir / (name + ".data")),
+      port_(FreeLoopbackPort()) {
   namespace fs = std::filesystem;
   EXPECT_GT(port_, 0) << "no free loopback port";
   EXPECT_FALSE(Accepts()) << "port " << port_ << " is taken";
-  fs::create_directories(serverDir_ + "/bin");
-  fs::create_symlink(kFirebirdBinary, ServerExe());
+  // The server runs as user firebird: the test's folder must be open to it.
+  ::chmod(dir.Path().c_str(), 0755);
   fs::create_directories(root_);
   fs::create_directories(lock_);
+  fs::create_directories(data_);
   for (const char* entry : {"UDF", "firebird.msg", "intl", "lib", "plugins", "plugins.conf"}) {
     const std::string from = std::string(kFirebirdLibRoot) + "/" + entry;
     if (fs::exists(from)) fs::create_symlink(from, root_ + "/" + entry);
   }
   fs::copy_file(kFirebirdSecurityDb, root_ + "/security3.fdb");
-  WriteText(root_ + "/firebird.conf", "RemoteBindAddress = 127.0.0.1\nRemoteServicePort = " +
-                                          std::to_string(port_) + "\nSecurityDatabase = " + root_ +
-                                          "/security3.fdb\n");
+  WriteText(root_ + "/firebird.conf", RootConf(port_, root_));
   WriteText(root_ + "/databases.conf",
             "security.db = " + root_ + "/security3.fdb\n{\n  RemoteAccess = false\n}\n");
+  for (const auto& d : {root_, lock_, data_}) ChownToFirebird(d);
+  // The copy gets the tests' SYSDBA password, whatever the machine's is.
+  WriteText(dir / (name + ".password.sql"),
+            std::string("create or alter user SYSDBA password '") + kFirebirdPassword + "';\ncommit;\n");
+  auto run = RunCaptured({"runuser", "-u", "firebird", "--", "env", "FIREBIRD=" + root_, "FIREBIRD_LOCK=" + lock_,
+                          "isql-fb", "-q", "-user", "SYSDBA", "-i", dir / (name + ".password.sql"),
+                          root_ + "/security3.fdb"},
+                         60000);
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(run.out + run.err, "");
+}
+
+FirebirdSandbox::~FirebirdSandbox() {
+  // Guardians first, so that nothing starts the server again.
+  for (const auto& exe : {GuardianExe(), ServerExe()}) {
+    for (const auto& p : Processes(exe)) {
+      SignalProcess(p.pid, p.startTime, SIGKILL);
+      if (!WaitUntilGone(p.pid, p.startTime, 5000)) ADD_FAILURE() << "process " << p.pid << " did not end";
+    }
+  }
+}
+
+std::string FirebirdSandbox::RegistryKey() const {
+  return FirebirdKeyWith(Dir(), "\"RootDirectory\"=\"" + root_ + "\"\n\"LockDirectory\"=\"" + lock_ + "\"\n");
+}
+
+bool FirebirdSandbox::StartLikeTheDistribution() const {
+  auto run = RunCaptured({"runuser", "-u", "firebird", "--", "env", "FIREBIRD=" + root_, "FIREBIRD_LOCK=" + lock_,
+                          GuardianExe(), "-daemon", "-forever"},
+                         30000);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  return run.exitCode == 0 && WaitUntilAccepting(20000);
+}
+
+std::vector<ProcessEntry> FirebirdSandbox::Processes(const std::string& exe) const {
+  std::vector<ProcessEntry> found;
+  auto all = EnumerateProcesses();
+  if (!all) return found;
+  for (const auto& p : *all) {
+    if (p.exePath != exe) continue;
+    if (ProcessEnvironmentValue(p.pid, "FIREBIRD").value_or("") == root_) found.push_back(p);
+  }
+  return found;
 }
 
 bool FirebirdSandbox::WaitUntilAccepting(int timeoutMs) const {
@@ -330,6 +400,28 @@ bool FirebirdSandbox::ClientConnects() const {
   return run.exitCode == 0 && run.out.find("Firebird") != std::string::npos;
 }
 
+std::string FirebirdSandbox::DatabaseName(const std::string& path) const {
+  return "127.0.0.1/" + std::to_string(port_) + ":" + path;
+}
+
+StandinFirebird::StandinFirebird(const TempDir& dir, const std::string& name)
+    : dir_(dir / name), root_(dir / (name + ".root")), port_(FreeLoopbackPort()) {
+  InstallStandin(ServerExe());
+  std::filesystem::create_directories(root_);
+  WriteText(root_ + "/firebird.conf", RootConf(port_, root_));
+}
+
+std::string StandinFirebird::RegistryKey(const std::string& extraValues) const {
+  return FirebirdKeyWith(dir_, "\"RootDirectory\"=\"" + root_ + "\"\n\"ServerUser\"=\"" + UserName() + "\"\n" +
+                                   extraValues);
+}
+
+ProcessEntry StandinFirebird::Start(const std::string& mode) const {
+  ProcessEntry p = StartStandin(ServerExe(), mode, {{"FIREBIRD", root_}});
+  EXPECT_TRUE(WaitFor([&] { return LoopbackAccepts(port_); }, 5000)) << "the stand-in server does not listen";
+  return p;
+}
+
 std::string StandinProgram() { return ZTV_STANDIN_PROGRAM; }
 
 void InstallStandin(const std::string& path) {
@@ -338,11 +430,14 @@ void InstallStandin(const std::string& path) {
   ::chmod(path.c_str(), 0755);
 }
 
-ProcessEntry StartStandin(const std::string& path, const std::string& mode) {
+ProcessEntry StartStandin(const std::string& path, const std::string& mode,
+                          const std::vector<std::pair<std::string, std::string>>& environment) {
   if (!std::filesystem::exists(path)) InstallStandin(path);
   std::string ready = path + ".ready";
   std::filesystem::remove(ready);
-  auto result = SystemLauncher().ShellOpen("open", path, mode + " \"" + ready + "\"", "", kShow);
+  LaunchOptions options;
+  options.environment = environment;
+  auto result = SystemLauncher().Start(path, {mode, ready}, options);
   EXPECT_EQ(result.code, kLaunchStarted) << path;
   ProcessEntry entry;
   if (result.code != kLaunchStarted) return entry;
@@ -421,6 +516,16 @@ TestRegistry::TestRegistry(const TempDir& dir, const std::string& body)
 }
 
 void TestRegistry::Write(const std::string& body) { WriteText(file_, "REGEDIT4\n\n" + body); }
+
+unsigned UidOf(const std::string& user) {
+  const passwd* pw = ::getpwnam(user.c_str());
+  return pw ? pw->pw_uid : static_cast<unsigned>(-1);
+}
+
+std::string FirebirdKeyValues(const std::string& key, const std::string& values) {
+  // The key ends with the blank line after its values.
+  return key.substr(0, key.size() - 1) + values + "\n";
+}
 
 std::string FirebirdKey(const std::string& dir) {
   return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Firebird Project\\Firebird Server\\Instances]\n\"DefaultInstance\"=\"" +

@@ -89,7 +89,8 @@ void InstallStandin(const std::string& path);
 // Starts the stand-in at `path` (installed first when absent) in `mode`
 // ("exit", "ignore", "twice") and waits until it handles signals. Returns
 // its process; fails the test when it does not come up.
-ProcessEntry StartStandin(const std::string& path, const std::string& mode);
+ProcessEntry StartStandin(const std::string& path, const std::string& mode,
+                          const std::vector<std::pair<std::string, std::string>>& environment = {});
 
 // Waits (for real, at most `timeoutMs`) until `pred` holds.
 template <typename Pred>
@@ -156,6 +157,11 @@ bool IsolateProcesses();
 // otherwise.
 bool NoForeignProcess(const std::string& name);
 
+// The uid of an account (-1 as unsigned when it is missing).
+unsigned UidOf(const std::string& user);
+// A key's text (as RegistryKey() gives it) with more value lines.
+std::string FirebirdKeyValues(const std::string& key, const std::string& values);
+
 // Registry text for the servers' installation keys.
 std::string FirebirdKey(const std::string& dir);
 std::string InterBaseRootKey(const std::string& dir);
@@ -166,41 +172,79 @@ bool LoopbackAccepts(int port);
 // A loopback port nobody listens on now (0 when none could be found).
 int FreeLoopbackPort();
 
-// A real Firebird 3 server installation of the test's own, run as a program:
-// `Dir()`/bin/fbserver is a link to the distribution's server binary; the
-// server's root (configuration: loopback only, a free port, a copy of the
-// security database) and its lock directory lie below the test's directory
-// and are set through FIREBIRD and FIREBIRD_LOCK for the life of the
-// object, so that the server the code under test starts is this one.
-// Register it with FirebirdKey(Dir()).
+// A private instance of the distribution's own Firebird 3 server: the
+// binaries of the firebird3.0-server package (/usr/sbin/fbguard,
+// /usr/sbin/firebird) with a root of the test's own (configuration: loopback
+// only, a free port; a copy of the security database with the SYSDBA
+// password of the tests), its own lock folder and a folder for databases,
+// all owned by user firebird. Registered with RegistryKey() as an
+// administrator registers the distribution's server plus the instance's
+// root. Its processes are found by their root and ended by pid when the
+// object goes.
 class FirebirdSandbox {
  public:
   // "" when the distribution's server and tools are installed, otherwise
   // what is missing (the test should then be skipped).
   static std::string Unavailable();
 
-  // Builds the installation below `dir`/`name`.
   explicit FirebirdSandbox(const TempDir& dir, const std::string& name = "Firebird_3_0");
+  ~FirebirdSandbox();
   FirebirdSandbox(const FirebirdSandbox&) = delete;
   FirebirdSandbox& operator=(const FirebirdSandbox&) = delete;
 
-  const std::string& Dir() const { return serverDir_; }
-  std::string ServerExe() const { return serverDir_ + "/bin/fbserver"; }
+  // The registered installation prefix and the server in it.
+  std::string Dir() const { return "/usr"; }
+  std::string ServerExe() const { return "/usr/sbin/firebird"; }
+  std::string GuardianExe() const { return "/usr/sbin/fbguard"; }
+  const std::string& Root() const { return root_; }
+  const std::string& LockDir() const { return lock_; }
+  // A folder the server may create databases in.
+  const std::string& DataDir() const { return data_; }
+  std::string RegistryKey() const;
   int Port() const { return port_; }
+  // Starts the guardian and its server as the distribution's unit does
+  // (user firebird, fbguard -daemon -forever) and waits until it accepts.
+  bool StartLikeTheDistribution() const;
+  // The running processes of this instance with that executable.
+  std::vector<ProcessEntry> Processes(const std::string& exe) const;
+  int ServerCount() const { return static_cast<int>(Processes(ServerExe()).size()); }
+  int GuardianCount() const { return static_cast<int>(Processes(GuardianExe()).size()); }
   // Something listens on the server's port.
   bool Accepts() const { return LoopbackAccepts(port_); }
   bool WaitUntilAccepting(int timeoutMs) const;
   // A client logs in as SYSDBA through the service manager and gets the
   // server's version.
   bool ClientConnects() const;
+  // The instance's name for a database file: through the server on its port.
+  std::string DatabaseName(const std::string& path) const;
 
  private:
-  std::string serverDir_;
   std::string root_;
   std::string lock_;
+  std::string data_;
   int port_ = 0;
-  ScopedEnv rootEnv_;
-  ScopedEnv lockEnv_;
+};
+
+// A Firebird installation whose server is the stand-in: Dir()/sbin/firebird
+// with a root of its own whose firebird.conf names a free loopback port (the
+// stand-in listens there once started with that root, as the server does).
+// Registered to run as the caller's own account.
+class StandinFirebird {
+ public:
+  explicit StandinFirebird(const TempDir& dir, const std::string& name = "Firebird");
+  const std::string& Dir() const { return dir_; }
+  std::string ServerExe() const { return dir_ + "/sbin/firebird"; }
+  const std::string& Root() const { return root_; }
+  // The installation's key; `extraValues` are more value lines of it.
+  std::string RegistryKey(const std::string& extraValues = "") const;
+  // Starts the stand-in server (in `mode`) as the program starts it.
+  ProcessEntry Start(const std::string& mode = "exit") const;
+  int Port() const { return port_; }
+
+ private:
+  std::string dir_;
+  std::string root_;
+  int port_ = 0;
 };
 
 template <typename Pred>

@@ -11,6 +11,7 @@
 #include "control/run_close_program.h"
 #include "control_support.h"
 #include "core/errors.h"
+#include "db/firebird_instance.h"
 
 namespace ztv {
 namespace {
@@ -111,18 +112,28 @@ TEST_F(ControlTest, UnloadWorkplaceGivesUpAfterTwentyOneRequests) {
   EXPECT_EQ(clock_.Sleeps(), std::vector<int64_t>(21, 1000));
 }
 
-TEST_F(ControlTest, UnloadWorkplaceClosesEveryInstance) {
-  auto a = test::StartStandin(dir_ / "a/Bureo", "exit");
-  auto b = test::StartStandin(dir_ / "b/Bureo", "twice");
-  ASSERT_TRUE(a.pid && b.pid);
+TEST_F(ControlTest, UnloadWorkplaceClosesEveryInstanceOfItsInstallationOnly) {
+  auto a = test::StartStandin(dir_ / "inst/a/Bureo", "exit");
+  auto b = test::StartStandin(dir_ / "inst/b/Bureo", "twice");
+  auto other = test::StartStandin(dir_ / "other-installation/Bureo", "exit");
+  ASSERT_TRUE(a.pid && b.pid && other.pid);
+  env_.installationDir = dir_ / "inst";
+  EXPECT_EQ(WorkplaceProcesses(env_).size(), 2u);
   UnloadWorkplace(env_);
-  EXPECT_EQ(ProcessCount("Bureo"), 0);
+  EXPECT_FALSE(ProcessAlive(a.pid, a.startTime));
+  EXPECT_FALSE(ProcessAlive(b.pid, b.startTime));
+  // The workplace of another installation is never signalled.
+  EXPECT_TRUE(ProcessAlive(other.pid, other.startTime));
+  EXPECT_FALSE(IsWorkplaceRunning(env_));
   // One request for the first, a round's pause, two for the second.
   EXPECT_EQ(clock_.Sleeps(), (std::vector<int64_t>{1000, 7000, 1000, 1000}));
+  // A folder whose name only begins like the installation's is another one.
+  env_.installationDir = dir_ / "other";
+  EXPECT_FALSE(IsWorkplaceRunning(env_));
 }
 
 // Registers a Firebird installation with its server program.
-std::string InstallFirebird(const TempDir& dir, const std::string& sub, const std::string& exe = "bin/fbserver") {
+std::string InstallFirebird(const TempDir& dir, const std::string& sub, const std::string& exe = "sbin/firebird") {
   std::string root = dir / sub;
   test::InstallStandin(root + "/" + exe);
   return root;
@@ -134,16 +145,16 @@ TEST_F(ControlTest, ServersAreFoundFromTheRegistry) {
             "Ни один из серверов InterBase, FireBird не найден (отсутствует файл, директория или информация в "
             "реестре)");
 
-  // The registered directory may end with a separator; the file's letter
-  // case may differ.
-  std::string fb = InstallFirebird(dir_, "Firebird_3", "BIN/FbServer");
+  // The registered prefix may end with a separator; the file's letter case
+  // may differ. The server is looked for as the distribution keeps it.
+  std::string fb = InstallFirebird(dir_, "Firebird_3", "SBIN/Firebird");
   registry.Write(test::FirebirdKey(fb + "/"));
   int installed = 0;
   std::array<std::string, 2> dirs, exes;
   FindInstalledServers(installed, dirs, exes, false);
   EXPECT_EQ(installed, 4);
   EXPECT_EQ(dirs[1], fb);
-  EXPECT_EQ(exes[1], fb + "/BIN/FbServer");
+  EXPECT_EQ(exes[1], fb + "/SBIN/Firebird");
   EXPECT_EQ(ServerExePath(1, false), "");
   EXPECT_EQ(ServerExePath(0, false), "");
 
@@ -151,7 +162,18 @@ TEST_F(ControlTest, ServersAreFoundFromTheRegistry) {
   std::string dir;
   ServerDir(kind, false, dir, env_);
   EXPECT_EQ(kind, 2);
-  EXPECT_EQ(dir, fb + "/BIN/");
+  EXPECT_EQ(dir, fb + "/SBIN/");
+  // Its tools are in "bin" beside the server's folder, or in that folder.
+  test::InstallStandin(fb + "/bin/gbak");
+  EXPECT_EQ(ServerToolPath(dir, "gbak"), fb + "/bin/gbak");
+  test::InstallStandin(fb + "/SBIN/gbak");
+  EXPECT_EQ(ServerToolPath(dir, "gbak"), fb + "/SBIN/gbak");
+
+  // The folder that holds the server may be registered instead of the
+  // prefix.
+  registry.Write(test::FirebirdKey(fb + "/SBIN"));
+  EXPECT_EQ(ServerExePath(2, false), fb + "/SBIN/Firebird");
+  registry.Write(test::FirebirdKey(fb));
 
   // InterBase's second variant: the server directly in ServerDirectory.
   std::string ib = dir_ / "ib";
@@ -176,7 +198,8 @@ TEST_F(ControlTest, TheClassicVariantCountsOnlyWithAllVariants) {
   // Running, it is seen only when all variants are asked for.
   auto p = test::StartStandin(fb + "/bin/fb_inet_server", "exit");
   ASSERT_TRUE(p.pid);
-  EXPECT_EQ(RunningServers(true, env_), 0);  // no FB_Server window: classic has none here
+  EXPECT_EQ(RunningServers(false, env_), 0);
+  EXPECT_EQ(RunningServers(true, env_), 4);
   EXPECT_EQ(ServerProcessName(2, 1), "fb_inet_server");
   EXPECT_TRUE(IsProcessRunning(ServerProcessName(2, 1)));
 }
@@ -193,7 +216,7 @@ TEST_F(ControlTest, BothInstalledAndNoneRunning) {
   bool isService = true;
   IBServerStop(kind, path, isService, env_);
   EXPECT_EQ(kind, 2);
-  EXPECT_EQ(path, fb + "/bin/fbserver");
+  EXPECT_EQ(path, fb + "/sbin/firebird");
   EXPECT_FALSE(isService);
   EXPECT_TRUE(clock_.Sleeps().empty());
 
@@ -212,12 +235,17 @@ TEST_F(ControlTest, BothInstalledAndNoneRunning) {
 }
 
 TEST_F(ControlTest, AServerProgramIsStoppedAndStartedAgain) {
-  std::string fb = InstallFirebird(dir_, "fb");
+  test::StandinFirebird fb(dir_);
   std::string ib = dir_ / "ib";
   test::InstallStandin(ib + "/bin/IBServer");
-  test::TestRegistry registry(dir_, test::FirebirdKey(fb) + test::InterBaseRootKey(ib));
-  auto p = test::StartStandin(fb + "/bin/fbserver", "twice");
+  test::TestRegistry registry(dir_, fb.RegistryKey() + test::InterBaseRootKey(ib));
+  env_.attachments = [](int, std::string&) { return 0; };
+  auto p = fb.Start("twice");
   ASSERT_TRUE(p.pid);
+  // The same program started with another root is another instance's
+  // server: never ours.
+  auto foreign = test::StartStandin(fb.ServerExe(), "exit", {{"FIREBIRD", dir_ / "another-root"}});
+  ASSERT_TRUE(foreign.pid);
   EXPECT_EQ(ServerFlags(2, false, env_), kServerFlagProgram);
   EXPECT_EQ(ServerFlags(1, false, env_), 0);
   EXPECT_EQ(RunningServers(false, env_), 4);
@@ -234,14 +262,18 @@ TEST_F(ControlTest, AServerProgramIsStoppedAndStartedAgain) {
   // A second request (the administrator tries again) ends it.
   IBServerStop(record, env_);
   EXPECT_FALSE(ProcessAlive(p.pid, p.startTime));
+  EXPECT_TRUE(ProcessAlive(foreign.pid, foreign.startTime));
   EXPECT_EQ(record.FServerKind, 2);
-  EXPECT_EQ(record.FServerPath, fb + "/bin/fbserver");
+  EXPECT_EQ(record.FServerPath, fb.ServerExe());
   EXPECT_FALSE(record.FServerIsService);
   EXPECT_EQ(RunningServers(false, env_), 0);
 
+  // Started again with its root, it listens; a second start leaves it alone.
   IBServerStart(record, env_);
-  EXPECT_TRUE(test::WaitFor([] { return test::CountNamed("fbserver") == 1; }, 5000));
   EXPECT_EQ(RunningServers(false, env_), 4);
+  EXPECT_TRUE(test::LoopbackAccepts(fb.Port()));
+  IBServerStart(record, env_);
+  EXPECT_EQ(test::CountNamed("firebird"), 2);  // ours and the foreign one
 
   // InterBase's program is started with its path as the command.
   IBServerStart(1, "", false, env_);
@@ -250,6 +282,30 @@ TEST_F(ControlTest, AServerProgramIsStoppedAndStartedAgain) {
   IBServerStop(record, env_);
   EXPECT_EQ(record.FServerKind, 2);  // both stopped: Firebird preferred
   EXPECT_EQ(RunningServers(false, env_), 0);
+  EXPECT_TRUE(ProcessAlive(foreign.pid, foreign.startTime));
+}
+
+TEST_F(ControlTest, AServerThatCannotTellItsAttachmentsIsAskedAbout) {
+  test::StandinFirebird fb(dir_);
+  test::TestRegistry registry(dir_, fb.RegistryKey());
+  auto p = fb.Start("exit");
+  ASSERT_TRUE(p.pid);
+  std::vector<std::string> asked;
+  bool answer = false;
+  env_.confirm = [&](const std::string& caption, const std::string& text) {
+    asked.push_back(caption + "|" + text);
+    return answer;
+  };
+  // The stand-in drops every connection: the real question cannot be
+  // answered, so the user is asked.
+  env_.attachments = DefaultAttachmentCount;
+  EXPECT_EQ(ErrorOf([&] { CloseServerApp(2, env_); }), "Не удаётся выгрузить FireBird");
+  EXPECT_EQ(asked, (std::vector<std::string>{
+                       "Инсталляция обновления|FireBird имеет подключенных к базе пользователей. Оборвать соединения?"}));
+  EXPECT_TRUE(ProcessAlive(p.pid, p.startTime));
+  answer = true;
+  CloseServerApp(2, env_);
+  EXPECT_FALSE(ProcessAlive(p.pid, p.startTime));
 }
 
 TEST_F(ControlTest, StartingWithAnUndecidedKindFails) {
@@ -262,8 +318,8 @@ TEST_F(ControlTest, StartingWithAnUndecidedKindFails) {
 }
 
 TEST_F(ControlTest, AServerProgramThatCannotBeStartedIsReported) {
-  std::string missing = dir_ / "fb/bin/fbserver";
-  std::filesystem::create_directories(dir_ / "fb/bin");
+  std::string missing = dir_ / "fb/sbin/firebird";
+  std::filesystem::create_directories(dir_ / "fb/sbin");
   EXPECT_EQ(ErrorOf([&] { RunServerProgram(2, missing, env_); }),
             "Не удаётся загрузить \"" + missing + "\" : код ошибки 2 ");
   EXPECT_EQ(ErrorOf([&] { RunServerProgram(1, dir_ / "no/dir/IBServer", env_); }),
@@ -287,14 +343,15 @@ TEST(ServerSets, ChoosingAmongKinds) {
   EXPECT_EQ(ChooseServer(-1, env), -1);
   EXPECT_EQ(ServerProcessName(1, 0), "IBServer");
   EXPECT_EQ(ServerProcessName(1, 1), "IBServer");
-  EXPECT_EQ(ServerProcessName(2, 0), "fbserver");
+  EXPECT_EQ(ServerProcessName(2, 0), "firebird");
   EXPECT_EQ(ServerProcessName(2, 2), "");
   EXPECT_EQ(ServerKindName(1), "Interbase4/5");
   EXPECT_EQ(ServerKindName(2), "FireBird");
   EXPECT_EQ(GuardianName(2), "FirebirdGuardianDefaultInstance");
 }
 
-// The server program's window as a server with connected users shows it:
+// The server program's window as a server with connected users shows it on
+// the platform where servers ask their own question:
 // a close request brings up the users-connected dialog instead of ending
 // the server; the dialog's OK ends it, closing the dialog leaves it
 // running. Dialogs do not exist on Linux, so the window side is simulated;
@@ -303,10 +360,14 @@ class DialogWindows : public WindowSystem {
  public:
   explicit DialogWindows(ProcessEntry server) : server_(server) {}
   WindowHandle FindTopLevel(const std::string& className, const std::string& title) override {
-    if (className == "FB_Server" && title.empty()) return SystemWindows().FindTopLevel(className, title);
     if (className == "#32770" && title == "Firebird Server" && dialogShown_) return kDialog;
     return {};
   }
+  WindowHandle FindOwnedTopLevel(const std::string& className,
+                                 const std::function<bool(const ProcessEntry&)>& owner) override {
+    return SystemWindows().FindOwnedTopLevel(className, owner);
+  }
+  bool ProgramsShowDialogs() const override { return true; }
   bool Exists(const WindowHandle& w) override { return SystemWindows().Exists(w); }
   bool PostClose(const WindowHandle& w) override {
     if (w.pid == kDialog.pid) {
@@ -336,10 +397,10 @@ class DialogWindows : public WindowSystem {
   bool dialogShown_ = false;
 };
 
-TEST_F(ControlTest, ConnectedUsersQuestion) {
+TEST_F(ControlTest, ConnectedUsersDialogOfTheServer) {
   std::string fb = InstallFirebird(dir_, "fb");
   test::TestRegistry registry(dir_, test::FirebirdKey(fb));
-  auto p = test::StartStandin(fb + "/bin/fbserver", "exit");
+  auto p = test::StartStandin(fb + "/sbin/firebird", "exit");
   ASSERT_TRUE(p.pid);
   DialogWindows windows(p);
   env_.windows = &windows;

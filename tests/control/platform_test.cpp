@@ -171,7 +171,7 @@ TEST_F(ProcessTest, ZombiesAreNotListed) {
 TEST_F(ProcessTest, WindowClassesStandForTheirPrograms) {
   EXPECT_EQ(WindowClassProgram("TfWorkplace"), "Bureo");
   EXPECT_EQ(WindowClassProgram("ib_server"), "IBServer");
-  EXPECT_EQ(WindowClassProgram("FB_Server"), "fbserver");
+  EXPECT_EQ(WindowClassProgram("FB_Server"), "firebird");
   EXPECT_EQ(WindowClassProgram("#32770"), "");
 
   WindowSystem& windows = SystemWindows();

@@ -169,10 +169,12 @@ TEST_F(ServiceTest, WithoutSystemdThereAreNoServices) {
   EXPECT_TRUE(systemctl_.Calls().empty());
 }
 
-TEST_F(ServiceTest, GuardianRoutines) {
+TEST_F(ServiceTest, GuardianRoutinesUseTheDistributionsUnitByDefault) {
+  test::TestRegistry registry(dir_, "");
+  const char* unit = "firebird3.0";
   EXPECT_FALSE(IsGuardianInstalled(2, env_));
   EXPECT_FALSE(StartGuardian(2, env_));
-  systemctl_.AddUnit(kGuardian, "inactive");
+  systemctl_.AddUnit(unit, "inactive");
   EXPECT_TRUE(IsGuardianInstalled(2, env_));
   EXPECT_FALSE(IsGuardianRunning(2, env_));
   EXPECT_FALSE(StopGuardian(2, env_));
@@ -180,84 +182,80 @@ TEST_F(ServiceTest, GuardianRoutines) {
   EXPECT_TRUE(IsGuardianRunning(2, env_));
   EXPECT_FALSE(StartGuardian(2, env_));  // already running
   EXPECT_TRUE(StopGuardian(2, env_));
-  EXPECT_EQ(systemctl_.State(kGuardian), "inactive");
+  EXPECT_EQ(systemctl_.State(unit), "inactive");
   EXPECT_FALSE(IsGuardianInstalled(1, env_));
 }
+
+// Firebird's server and guardian services are the one unit the registry
+// names (the distribution's "firebird3.0" unless told otherwise).
+const char* kFirebirdUnit = "ztv-firebird";
 
 class FirebirdServiceTest : public ServiceTest {
  protected:
   FirebirdServiceTest() {
-    test::InstallStandin(fb_ + "/bin/fbserver");
-    systemctl_.AddUnit(kGuardian, "active");
-    systemctl_.AddUnit(kServer, "inactive");
-    systemctl_.SetExec(kServer, fb_ + "/bin/fbserver exit");
+    systemctl_.AddUnit(kFirebirdUnit, "inactive");
+    systemctl_.SetExec(kFirebirdUnit, "env FIREBIRD=" + fb_.Root() + " " + fb_.ServerExe() + " exit");
+    env_.attachments = [](int, std::string&) { return 0; };
   }
 
   void StartServerUnit() {
-    ASSERT_TRUE(ServiceOperation(kServer, kServiceOpStart, false, env_));
-    ASSERT_TRUE(test::WaitFor([] { return test::CountNamed("fbserver") == 1; }, 5000));
+    ASSERT_TRUE(ServiceOperation(kFirebirdUnit, kServiceOpStart, false, env_));
+    ASSERT_TRUE(test::WaitFor([] { return test::CountNamed("firebird") == 1; }, 5000));
   }
 
-  std::string fb_ = dir_ / "Firebird";
-  test::TestRegistry registry_{dir_, test::FirebirdKey(fb_)};
+  test::StandinFirebird fb_{dir_};
+  test::TestRegistry registry_{dir_, fb_.RegistryKey(std::string("\"ServiceUnit\"=\"") + kFirebirdUnit + "\"\n")};
 };
 
-TEST_F(FirebirdServiceTest, AServiceIsStoppedGuardianFirstAndStartedAgain) {
+TEST_F(FirebirdServiceTest, AServiceIsStoppedAndStartedAgainThroughItsUnit) {
   StartServerUnit();
   // Its process also stands for the server's window: stopping the service
   // ends it before the program would be closed.
   EXPECT_EQ(ServerFlags(2, false, env_), kServerFlagService | kServerFlagInstalled | kServerFlagProgram);
   EXPECT_EQ(RunningServers(false, env_), 4);
+  EXPECT_TRUE(IsGuardianRunning(2, env_));
 
   TServerRecord record;
   IBServerStop(record, env_);
   EXPECT_EQ(record.FServerKind, 2);
-  EXPECT_EQ(record.FServerPath, fb_ + "/bin/fbserver");
+  EXPECT_EQ(record.FServerPath, fb_.ServerExe());
   EXPECT_TRUE(record.FServerIsService);
   auto calls = systemctl_.Calls();
-  size_t stopGuardian = IndexOf(calls, "stop FirebirdGuardianDefaultInstance.service");
-  size_t stopServer = IndexOf(calls, "stop FirebirdServerDefaultInstance.service");
-  ASSERT_LT(stopServer, calls.size());
-  EXPECT_LT(stopGuardian, stopServer);
-  EXPECT_EQ(systemctl_.State(kGuardian), "inactive");
-  EXPECT_EQ(systemctl_.State(kServer), "inactive");
-  EXPECT_EQ(test::CountNamed("fbserver"), 0);
+  size_t stop = IndexOf(calls, std::string("stop ") + kFirebirdUnit + ".service");
+  ASSERT_LT(stop, calls.size());
+  EXPECT_EQ(systemctl_.State(kFirebirdUnit), "inactive");
+  EXPECT_EQ(test::CountNamed("firebird"), 0);
   EXPECT_EQ(RunningServers(false, env_), 0);
 
   IBServerStart(record, env_);
   calls = systemctl_.Calls();
-  size_t startGuardian = IndexOf(calls, "start FirebirdGuardianDefaultInstance.service");
-  size_t startServer = IndexOf(calls, "start FirebirdServerDefaultInstance.service", stopServer);
-  ASSERT_LT(startServer, calls.size());
-  EXPECT_LT(startGuardian, startServer);
-  EXPECT_EQ(systemctl_.State(kGuardian), "active");
-  EXPECT_EQ(systemctl_.State(kServer), "active");
-  EXPECT_TRUE(test::WaitFor([] { return test::CountNamed("fbserver") == 1; }, 5000));
+  EXPECT_LT(IndexOf(calls, std::string("start ") + kFirebirdUnit + ".service", stop), calls.size());
+  EXPECT_EQ(systemctl_.State(kFirebirdUnit), "active");
+  EXPECT_TRUE(test::WaitFor([] { return test::CountNamed("firebird") == 1; }, 5000));
 }
 
 TEST_F(FirebirdServiceTest, ARunningServiceWithoutItsProcessIsAnError) {
-  systemctl_.AddUnit(kServer, "active");  // no process behind it
+  systemctl_.AddUnit(kFirebirdUnit, "active");  // no process behind it
   EXPECT_EQ(ErrorOf([&] { RunningServers(false, env_); }),
             "Ошибка определения IB-сервера \"FireBird\": процесс сервера не найден. Возможно, используется не "
             "совместимый IB-сервер");
 }
 
 TEST_F(FirebirdServiceTest, AServiceThatWillNotStartFallsBackToTheProgram) {
-  systemctl_.SetLoadState(kServer, "masked");
+  systemctl_.SetLoadState(kFirebirdUnit, "masked");
   EXPECT_EQ(ErrorOf([&] { IBServiceRun(2, env_); }),
             "IBServiceRun: не удаётся запустить сервис FirebirdServerDefaultInstance");
-  IBServerStart(2, fb_ + "/bin/fbserver", true, env_);
-  EXPECT_TRUE(test::WaitFor([] { return test::CountNamed("fbserver") == 1; }, 5000));
-  EXPECT_EQ(systemctl_.State(kServer), "inactive");
+  IBServerStart(2, fb_.ServerExe(), true, env_);
+  EXPECT_TRUE(test::WaitFor([] { return test::CountNamed("firebird") == 1; }, 5000));
+  EXPECT_EQ(systemctl_.State(kFirebirdUnit), "inactive");
   // It now runs as a program: found, but not as the service.
   EXPECT_EQ(ServerFlags(2, false, env_), kServerFlagInstalled | kServerFlagProgram);
 }
 
-TEST_F(FirebirdServiceTest, StoppingAMissingServerServiceFails) {
-  std::filesystem::remove(dir_ / "units/FirebirdServerDefaultInstance.service.state");
+TEST_F(FirebirdServiceTest, StoppingAMissingUnitFails) {
+  std::filesystem::remove(dir_ / (std::string("units/") + kFirebirdUnit + ".service.state"));
   EXPECT_EQ(ErrorOf([&] { IBServiceStop(2, env_); }),
             "IBServiceStop: Не удается остановить сервисы FirebirdServerDefaultInstance");
-  EXPECT_EQ(systemctl_.State(kGuardian), "inactive");  // the guardian went first
 }
 
 }  // namespace

@@ -7,11 +7,23 @@
 // server is started with its own options) ends on the first SIGTERM, "ignore" never ends on SIGTERM,
 // "twice" ends on the second one, "now" ends at once. READYFILE is created
 // once the signal handling is in place, so a test never signals too early.
+//
+// Started as a database server is (FIREBIRD naming a root whose
+// firebird.conf sets RemoteServicePort), it also accepts connections on that
+// loopback port, as the server does once it is up.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
 
 namespace {
 
@@ -21,6 +33,39 @@ int termsToExit = 1;
 void OnTerm(int) {
   termCount = termCount + 1;
   if (termCount >= termsToExit) _exit(0);
+}
+
+// Listens where a server of the root named by FIREBIRD would.
+void ListenLikeAServer() {
+  const char* root = std::getenv("FIREBIRD");
+  if (!root || !*root) return;
+  std::ifstream conf(std::string(root) + "/firebird.conf");
+  std::string line;
+  int port = 0;
+  while (std::getline(conf, line)) {
+    if (line.rfind("RemoteServicePort", 0) == 0) port = std::atoi(line.substr(line.find('=') + 1).c_str());
+  }
+  if (port <= 0) return;
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return;
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0) {
+    ::close(fd);
+    return;
+  }
+  // It takes connections and drops them at once: a client learns quickly
+  // that this server answers nothing.
+  std::thread([fd] {
+    for (;;) {
+      int client = ::accept(fd, nullptr, nullptr);
+      if (client >= 0) ::close(client);
+    }
+  }).detach();
 }
 
 }  // namespace
@@ -37,6 +82,7 @@ int main(int argc, char** argv) {
     sa.sa_handler = OnTerm;
   }
   sigaction(SIGTERM, &sa, nullptr);
+  ListenLikeAServer();
   if (argc >= 3) {
     int fd = ::open(argv[2], O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd >= 0) ::close(fd);

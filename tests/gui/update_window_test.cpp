@@ -223,7 +223,7 @@ TEST_F(UpdateWindowTest, UpdateFromTheWindowDisablesTheButtonsWhileItRuns) {
   EXPECT_TRUE(ProcessUntil([&] { return !w.isVisible(); }, 5000)) << "the main window stayed open";
   EXPECT_TRUE(test::WaitFor([&] { return fs::exists(updates_ + "/_ZTV_UPDATE_/installer-ran"); }, 10000));
   EXPECT_EQ(GetBackupVersion(), "7.1.2");
-  EXPECT_TRUE(test::WaitFor([] { return Running("fbserver").size() == 1; }, 5000)) << "the server was not restarted";
+  EXPECT_TRUE(test::WaitFor([] { return Running("firebird").size() == 1; }, 5000)) << "the server was not restarted";
 }
 
 TEST_F(UpdateWindowTest, FailedRestoreShowsTheErrorAndEnablesTheButtonsAgain) {
@@ -248,7 +248,7 @@ TEST_F(UpdateWindowTest, FailedRestoreShowsTheErrorAndEnablesTheButtonsAgain) {
             "Выгрузка приложений.\nРабочее место...ОК\nСУБД...ОК\nВосстановление текущей версии...");
   // The server stays stopped.
   EXPECT_FALSE(Alive(server));
-  EXPECT_TRUE(Running("fbserver").empty());
+  EXPECT_TRUE(Running("firebird").empty());
 }
 
 TEST_F(UpdateWindowTest, WindowDoesNotCloseUnderARunningOperation) {

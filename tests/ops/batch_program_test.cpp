@@ -47,11 +47,11 @@ TEST_F(BatchProgramTest, BackupSucceedsWithExitCodeZeroAndTheServerRunsAgain) {
   const std::string missing = test::FirebirdSandbox::Unavailable();
   if (!missing.empty()) GTEST_SKIP() << missing;
   test::FirebirdSandbox fb(dir_);
-  serverKey_ = test::FirebirdKey(fb.Dir());
+  serverKey_ = fb.RegistryKey();
   WriteSettings("7.1.2", 1, "7.1.0");
   RunServerProgram(kServerFirebird, "", control_);
   ASSERT_TRUE(fb.WaitUntilAccepting(20000)) << "the server did not start";
-  const auto serversBefore = Running("fbserver");
+  const auto serversBefore = Running("firebird");
   ASSERT_EQ(serversBefore.size(), 1u);
   const ProcessEntry workplace = StartWorkplace();
   const auto installation = Snapshot(inst_);
@@ -73,7 +73,7 @@ TEST_F(BatchProgramTest, BackupSucceedsWithExitCodeZeroAndTheServerRunsAgain) {
   EXPECT_EQ(GetCurrentStatus(), 1);
   ASSERT_TRUE(fb.WaitUntilAccepting(20000)) << "the server was not started again";
   EXPECT_TRUE(fb.ClientConnects());
-  EXPECT_EQ(Running("fbserver").size(), 1u);
+  EXPECT_EQ(Running("firebird").size(), 1u);
 }
 
 TEST_F(BatchProgramTest, RestoreAnsweredWithTheDefaultNoChangesNothing) {
@@ -116,7 +116,7 @@ TEST_F(BatchProgramTest, FailedBackupExitsWithOneAndTheMessageOnStderr) {
   // It failed after the server was stopped, which stays so; the old backup
   // stays too.
   EXPECT_FALSE(Alive(server));
-  EXPECT_TRUE(Running("fbserver").empty());
+  EXPECT_TRUE(Running("firebird").empty());
   EXPECT_EQ(ReadFile(backup_ + "/Backup.DAT"), "an older backup");
   EXPECT_EQ(GetBackupVersion(), "7.1.0");
 }

@@ -42,7 +42,7 @@ class InstallationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(NoForeignProcess("Bureo"));
-    ASSERT_TRUE(NoForeignProcess("fbserver"));
+    ASSERT_TRUE(NoForeignProcess("firebird"));
     fs::create_directories(backup_);
     fs::create_directories(updates_);
     WriteFile(inst_ + "/bin/bureo.ini", "[Settings]\nServer=localhost\n");
@@ -68,14 +68,17 @@ class InstallationTest : public ::testing::Test {
   }
   std::string RegistryText() const { return ReadFile(dir_ / "registry.reg"); }
 
-  // A Firebird installation whose bin/fbserver is the stand-in: it ends on
-  // the first SIGTERM, as the server does.
+  // A Firebird installation whose server is the stand-in: it ends on the
+  // first SIGTERM and listens on its port, as the server does.
   void InstallStandinServer() {
-    serverDir_ = dir_ / "Firebird";
-    InstallStandin(serverDir_ + "/bin/fbserver");
-    serverKey_ = FirebirdKey(serverDir_);
+    standinServer_ = std::make_unique<StandinFirebird>(dir_);
+    serverDir_ = standinServer_->Dir();
+    serverKey_ = standinServer_->RegistryKey();
+    // The stand-in cannot be asked about its attachments; it has none.
+    control_.attachments = [](int, std::string&) { return 0; };
   }
-  ProcessEntry StartStandinServer() { return StartStandin(serverDir_ + "/bin/fbserver", "exit"); }
+  ProcessEntry StartStandinServer() { return standinServer_->Start("exit"); }
+  std::string StandinServerExe() const { return standinServer_->ServerExe(); }
   ProcessEntry StartWorkplace() {
     ProcessEntry p = StartStandin(inst_ + "/bin/Bureo", "exit");
     fs::remove(inst_ + "/bin/Bureo.ready");
@@ -107,6 +110,7 @@ class InstallationTest : public ::testing::Test {
   std::string updates_ = dir_ / "updates";
   std::string serverDir_;
   std::string serverKey_;
+  std::unique_ptr<StandinFirebird> standinServer_;
   std::unique_ptr<ServiceManager> services_;
   ControlEnv control_;
   int restoreCount_ = 0;

@@ -115,7 +115,7 @@ TEST_F(OperationsTest, UpdateRoadWithARealFirebirdServer) {
   const std::string missing = test::FirebirdSandbox::Unavailable();
   if (!missing.empty()) GTEST_SKIP() << missing;
   test::FirebirdSandbox fb(dir_);
-  serverKey_ = test::FirebirdKey(fb.Dir());
+  serverKey_ = fb.RegistryKey();
   WriteSettings("7.1.2", 1, "");
 
   // The package from 7.1.2 to 7.2.0: LZMA in parts, with an installer that
@@ -132,7 +132,7 @@ TEST_F(OperationsTest, UpdateRoadWithARealFirebirdServer) {
   RunServerProgram(kServerFirebird, "", control_);
   ASSERT_TRUE(fb.WaitUntilAccepting(20000)) << "the server did not start";
   ASSERT_TRUE(fb.ClientConnects());
-  const auto serversBefore = Running("fbserver");
+  const auto serversBefore = Running("firebird");
   ASSERT_EQ(serversBefore.size(), 1u);
   const ProcessEntry workplace = StartWorkplace();
   ASSERT_TRUE(Alive(workplace));
@@ -150,7 +150,7 @@ TEST_F(OperationsTest, UpdateRoadWithARealFirebirdServer) {
   std::string backupVersionDuringBackup = "<not probed>";
   ui.onFirstProgress = [&] {
     workplacesDuringBackup = test::CountNamed("Bureo");
-    serversDuringBackup = test::CountNamed("fbserver");
+    serversDuringBackup = test::CountNamed("firebird");
     backupVersionDuringBackup = GetBackupVersion();
   };
   ui.Answer(DialogButton::Yes);
@@ -212,9 +212,9 @@ TEST_F(OperationsTest, UpdateRoadWithARealFirebirdServer) {
   // The server was started again and takes clients.
   ASSERT_TRUE(fb.WaitUntilAccepting(20000)) << "the server was not started again";
   EXPECT_TRUE(fb.ClientConnects());
-  const auto serversAfter = Running("fbserver");
+  const auto serversAfter = Running("firebird");
   ASSERT_EQ(serversAfter.size(), 1u);
-  EXPECT_EQ(serversAfter[0].exeFile, "fbserver");
+  EXPECT_EQ(serversAfter[0].exeFile, "firebird");
 
   // Backup.DAT holds the installation as it was; the settings say so.
   EXPECT_EQ(BackupContents(), installed);
@@ -235,7 +235,7 @@ TEST_F(OperationsTest, UpdateRoadWithARealFirebirdServer) {
 
   // The waits: closing the workplace (1000 ms), the server's end polled
   // every 200 ms, 3000 ms after the stop, 5000 ms after the start.
-  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 3000, 5000}));
+  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 3000, 200, 5000}));
 }
 
 TEST_F(OperationsTest, UpdateThatFailsCleansUpAndLeavesTheWindowOpen) {
@@ -267,9 +267,9 @@ TEST_F(OperationsTest, UpdateThatFailsCleansUpAndLeavesTheWindowOpen) {
   // The backup was made and the server started again before the failure.
   EXPECT_EQ(GetBackupVersion(), "7.1.2");
   EXPECT_FALSE(Alive(server));
-  EXPECT_TRUE(test::WaitFor([] { return Running("fbserver").size() == 1; }, 5000));
+  EXPECT_TRUE(test::WaitFor([] { return Running("firebird").size() == 1; }, 5000));
   // No workplace ran: nothing to wait for there.
-  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{200, 3000, 5000}));
+  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{200, 3000, 200, 5000}));
 }
 
 TEST_F(OperationsTest, WorkplaceThatDoesNotCloseStopsTheUpdateBeforeTheServer) {
@@ -475,13 +475,13 @@ TEST_F(OperationsTest, RestoreWithoutBackupStopsTheServerAndFails) {
   EXPECT_FALSE(Alive(workplace));
   EXPECT_FALSE(Alive(server));
   EXPECT_EQ(ops->FServerKind, kServerFirebird);
-  EXPECT_EQ(ops->FServerPath, serverDir_ + "/bin/fbserver");
+  EXPECT_EQ(ops->FServerPath, StandinServerExe());
   EXPECT_FALSE(ops->FServerIsService);
   // The status was not touched, and the server stays stopped.
   EXPECT_EQ(RegistryText(), registry);
   EXPECT_EQ(ops->Updater().CurrentStatus, 2);
   EXPECT_EQ(Snapshot(inst_), installation);
-  EXPECT_TRUE(Running("fbserver").empty());
+  EXPECT_TRUE(Running("firebird").empty());
   EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 3000}));
 
   // With a backup version but no file it is the same.
@@ -515,7 +515,7 @@ TEST_F(OperationsTest, RestoreBringsBackTheBackupAndLeavesTheServerStopped) {
   ui.onFirstProgress = [&] {
     statusDuringRestore = GetCurrentStatus();
     workplacesDuringRestore = test::CountNamed("Bureo");
-    serversDuringRestore = test::CountNamed("fbserver");
+    serversDuringRestore = test::CountNamed("firebird");
   };
   ui.Answer(DialogButton::Yes);
   ops->btnRestoreClick(TSender::Button);
@@ -558,7 +558,7 @@ TEST_F(OperationsTest, RestoreBringsBackTheBackupAndLeavesTheServerStopped) {
   // Neither the server nor the workplace is started again.
   EXPECT_FALSE(Alive(workplace));
   EXPECT_FALSE(Alive(server));
-  EXPECT_TRUE(Running("fbserver").empty());
+  EXPECT_TRUE(Running("firebird").empty());
   EXPECT_TRUE(Running("Bureo").empty());
   EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 3000}));
 }
@@ -578,7 +578,7 @@ TEST_F(OperationsTest, BatchBackupAsksNothingWritesNoLinesAndRestartsTheServer) 
   int serversDuringBackup = -1;
   ui.onFirstProgress = [&] {
     backupVersionDuringBackup = GetBackupVersion();
-    serversDuringBackup = test::CountNamed("fbserver");
+    serversDuringBackup = test::CountNamed("firebird");
   };
   ops->BatchRequest(1, kBatchBackup);  // reads the settings itself
 
@@ -596,7 +596,7 @@ TEST_F(OperationsTest, BatchBackupAsksNothingWritesNoLinesAndRestartsTheServer) 
   EXPECT_FALSE(Alive(server));
   EXPECT_EQ(serversDuringBackup, 0);
   EXPECT_EQ(backupVersionDuringBackup, "");
-  EXPECT_TRUE(test::WaitFor([] { return Running("fbserver").size() == 1; }, 5000)) << "the server was not restarted";
+  EXPECT_TRUE(test::WaitFor([] { return Running("firebird").size() == 1; }, 5000)) << "the server was not restarted";
   EXPECT_EQ(BackupContents(), installation);
   EXPECT_EQ(GetBackupVersion(), "7.1.2");
   EXPECT_EQ(GetCurrentStatus(), 1);
@@ -619,7 +619,7 @@ TEST_F(OperationsTest, FailedBatchBackupLeavesTheServerStoppedAndTheLogOpen) {
   EXPECT_TRUE(ui.LogVisible());
   EXPECT_FALSE(Alive(workplace));
   EXPECT_FALSE(Alive(server));
-  EXPECT_TRUE(Running("fbserver").empty());
+  EXPECT_TRUE(Running("firebird").empty());
   // The previous backup and its version stay.
   EXPECT_EQ(ReadFile(backup_ + "/Backup.DAT"), "an older backup");
   EXPECT_EQ(GetBackupVersion(), "7.1.0");

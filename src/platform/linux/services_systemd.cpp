@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "core/errors.h"
 #include "core/text.h"
@@ -30,8 +31,16 @@ bool ValidUnitName(const std::string& name) {
   return name[0] != '-' && name[0] != '.';
 }
 
+// A name without a unit type of its own is a service ("firebird3.0" is
+// "firebird3.0.service"), as systemctl reads it.
 std::string UnitName(const std::string& name) {
-  return name.find('.') == std::string::npos ? name + ".service" : name;
+  static const char* kTypes[] = {".service", ".socket", ".target", ".mount", ".automount", ".swap",
+                                 ".timer",   ".path",   ".slice",  ".scope", ".device"};
+  for (const char* type : kTypes) {
+    const size_t n = std::strlen(type);
+    if (name.size() > n && name.compare(name.size() - n, n, type) == 0) return name;
+  }
+  return name + ".service";
 }
 
 // The first line of what systemctl said, for the error's text.
