@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "firebird_fixture.h"
+#include "db/firebird_instance.h"
 
 namespace ztv {
 namespace {
@@ -41,6 +42,23 @@ int32_t Generator(const std::string& name, const std::string& generator) {
   ReadInteger(tr, q, "select gen_id (" + generator + ", 0) NewID from single", "NewID", value);
   db.Disconnect();
   return value;
+}
+
+TEST(DbNames, HostlessNamesGoThroughTheLoopbackServer) {
+  EXPECT_EQ(LoopbackDatabaseName("/data/base.gdb", 3051), "127.0.0.1/3051:/data/base.gdb");
+  EXPECT_EQ(LoopbackDatabaseName("rel.gdb", 3050).rfind("127.0.0.1/3050:/", 0), 0u);
+  // Names with a host, a port or a protocol are the caller's own choice.
+  for (const char* name : {"localhost:/data/base.gdb", "server/3052:/data/base.gdb", "host:C:\\Data\\base.gdb",
+                           "inet://host/data/base.gdb", "127.0.0.1:/x.gdb"}) {
+    EXPECT_TRUE(HasServerPrefix(name)) << name;
+    EXPECT_EQ(LoopbackDatabaseName(name, 3050), name);
+  }
+  // A drive letter is not a host; a folder named like "a:b" below a path is
+  // not one either.
+  EXPECT_FALSE(HasServerPrefix("C:\\Data\\base.gdb"));
+  EXPECT_FALSE(HasServerPrefix("/srv/a:b/base.gdb"));
+  EXPECT_FALSE(HasServerPrefix("dir/a:b.gdb"));
+  EXPECT_EQ(LoopbackDatabaseName("", 3050), "");
 }
 
 TEST(DbLibrary, MissingClientLibraryIsNamed) {
@@ -85,7 +103,7 @@ TEST_F(FirebirdTest, WrongPasswordGivesTheClientsMessage) {
 TEST_F(FirebirdTest, MissingFileGivesTheClientsIoMessage) {
   const std::string path = dir_ / "absent.gdb";
   TDbConnection db;
-  Prepare(db, "localhost:" + path);
+  Prepare(db, test::ServerName(path));
   try {
     db.Connect();
     FAIL() << "connected to a missing file";

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+
+#include "db/firebird_instance.h"
 
 namespace ztv::test {
 
@@ -20,9 +23,15 @@ int RunShell(const std::string& command, std::string& output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string ServerName(const std::string& path) {
+  const char* base = std::getenv("ZTV_FIREBIRD_ROOT");
+  const std::string root = std::string(base && *base ? base : "/var/tmp/ztv-firebird") + "/root";
+  return LoopbackDatabaseName(path, FirebirdPort(root));
+}
+
 std::string FirebirdServerProblem() {
   TDbConnection db;
-  FirebirdTest::Prepare(db, "localhost:/nonexistent/ztv-probe.fdb");
+  FirebirdTest::Prepare(db, ServerName("/nonexistent/ztv-probe.fdb"));
   try {
     db.Connect();
     db.Disconnect();
@@ -54,7 +63,7 @@ void FirebirdTest::SetUp() {
 
 std::string FirebirdTest::CreateDatabase(const std::string& fileName, const std::string& extraSql) {
   const std::string path = dir_ / fileName;
-  const std::string name = "localhost:" + path;
+  const std::string name = ServerName(path);
   const std::string script = dir_ / (fileName + ".sql");
   WriteFile(script,
             "SET SQL DIALECT 1;\n"

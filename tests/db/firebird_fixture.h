@@ -1,6 +1,6 @@
-// Tests against the real Firebird server on loopback (started by
-// `scripts/firebird start`), with dialect-1 databases that each test creates
-// through isql-fb in a directory of its own.
+// Tests against the real Firebird server on loopback (the private instance
+// that `scripts/firebird start` runs), with dialect-1 databases that each test
+// creates through isql-fb in a directory of its own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +18,11 @@ inline constexpr char kSysdbaPassword[] = "tulipwood";
 // otherwise what is wrong.
 std::string FirebirdServerProblem();
 
+// The name that reaches a database file through the test server:
+// "127.0.0.1/PORT:path", PORT as the instance's firebird.conf sets it
+// (ZTV_FIREBIRD_ROOT, default /var/tmp/ztv-firebird).
+std::string ServerName(const std::string& path);
+
 // Runs a shell command, returning its exit status and combined output.
 int RunShell(const std::string& command, std::string& output);
 
@@ -33,7 +38,7 @@ class FirebirdTest : public ::testing::Test {
   // Creates a dialect-1 database with the workplace's objects: generators
   // g_shared and G_NUMBEROFREQUESTS, the one-row table single and the table
   // IntConst (ProgIndex, ConstIndex, ConstValue). Returns the name that
-  // reaches it through the server ("localhost:/dir/name").
+  // reaches it through the server (ServerName).
   std::string CreateDatabase(const std::string& fileName, const std::string& extraSql = "");
 
   // Runs statements through isql-fb on the database (a separate attachment).

@@ -1,6 +1,7 @@
 #include "db/process_runner.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -154,6 +155,24 @@ TEST_F(ProcessRunnerTest, QuotedArgumentsReachTheChild) {
   const std::string program = Script("with space/args.sh", "for a in \"$@\"; do echo \"[$a]\"; done\n");
   Run("\"" + program + "\" \"arg one\" x\\\"y $HOME `id`");
   EXPECT_EQ(out_, (Lines{"[arg one]", "[x\"y]", "[$HOME]", "[`id`]"}));
+}
+
+TEST_F(ProcessRunnerTest, ChildGetsOnlyItsStandardStreamsAndTheGivenEnvironment) {
+  // A descriptor the caller left inheritable, as a client library's socket
+  // may be.
+  const int leaked = ::open((dir_ / "open-file").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(leaked, 3);
+  ::setenv("ZTV_RUNNER_REPLACED", "caller", 1);
+  runner_.Environment = {{"ISC_PASSWORD", "secret word"}, {"ZTV_RUNNER_REPLACED", "given"}};
+  const std::string program = Script(
+      "fds.sh", "ls /proc/self/fd | sort -n | tr '\\n' ' '; echo\necho \"$ISC_PASSWORD|$ZTV_RUNNER_REPLACED|$HOME\"\n");
+  Run(program);
+  ::close(leaked);
+  ::unsetenv("ZTV_RUNNER_REPLACED");
+  // ls sees its three streams and the folder it reads (3), nothing else.
+  ASSERT_EQ(out_.size(), 2u);
+  EXPECT_EQ(out_[0], "0 1 2 3 ");
+  EXPECT_EQ(out_[1], std::string("secret word|given|") + (std::getenv("HOME") ? std::getenv("HOME") : ""));
 }
 
 TEST_F(ProcessRunnerTest, HiddenChildHasNoTerminalAndNoInput) {

@@ -600,7 +600,7 @@ TEST_F(OperationsTest, BatchBackupAsksNothingWritesNoLinesAndRestartsTheServer) 
   EXPECT_EQ(BackupContents(), installation);
   EXPECT_EQ(GetBackupVersion(), "7.1.2");
   EXPECT_EQ(GetCurrentStatus(), 1);
-  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 1000}));
+  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 1000, 200}));
 }
 
 TEST_F(OperationsTest, FailedBatchBackupLeavesTheServerStoppedAndTheLogOpen) {
