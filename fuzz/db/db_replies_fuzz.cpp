@@ -19,6 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   } catch (const ztv::Exception&) {
   }
+  if (ztv::db::ParseServiceAttachmentCount(bytes) < -1) __builtin_trap();
   try {
     ztv::db::ParseStatementTypeInfo(bytes);
   } catch (const ztv::Exception&) {

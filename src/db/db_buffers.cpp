@@ -219,4 +219,31 @@ int ParseStatementTypeInfo(const std::string& reply) {
   throw Exception("Statement information reply has no statement type");
 }
 
+int ParseServiceAttachmentCount(const std::string& reply) {
+  auto byte = [&](size_t pos) { return static_cast<uint32_t>(static_cast<unsigned char>(reply[pos])); };
+  size_t pos = 0;
+  while (pos < reply.size()) {
+    const auto item = byte(pos++);
+    if (item == isc_info_end) break;
+    // Truncated, or another item than the one asked for: nothing to trust.
+    if (item != isc_info_svc_svr_db_info) return -1;
+    while (pos < reply.size()) {
+      const auto tag = byte(pos++);
+      if (tag == isc_info_flag_end) break;
+      if (tag == isc_spb_num_att || tag == isc_spb_num_db) {
+        if (pos + 4 > reply.size()) return -1;
+        const auto value = static_cast<int32_t>(byte(pos) | byte(pos + 1) << 8 | byte(pos + 2) << 16 | byte(pos + 3) << 24);
+        pos += 4;
+        if (tag == isc_spb_num_att) return value < 0 ? -1 : value;
+      } else if (tag == isc_spb_dbname) {
+        if (pos + 2 > reply.size()) return -1;
+        pos += 2 + (byte(pos) | byte(pos + 1) << 8);
+      } else {
+        return -1;
+      }
+    }
+  }
+  return -1;
+}
+
 }  // namespace ztv::db

@@ -37,4 +37,9 @@ std::vector<std::string> ParseUserNamesInfo(const std::string& reply, bool& trun
 // type. Malformed or incomplete replies raise ztv::Exception.
 int ParseStatementTypeInfo(const std::string& reply);
 
+// The number of attachments in a service manager's isc_info_svc_svr_db_info
+// reply; -1 when the reply does not hold one (truncated, malformed, another
+// item).
+int ParseServiceAttachmentCount(const std::string& reply);
+
 }  // namespace ztv::db

@@ -33,10 +33,7 @@ FirebirdInstance ReadFirebirdInstance() {
   };
   instance.installDir = DropTrailingSeparator(read("DefaultInstance"));
   std::string root = DropTrailingSeparator(read("RootDirectory"));
-  if (!root.empty()) {
-    instance.root = root;
-    instance.privateRoot = true;
-  }
+  if (!root.empty()) instance.root = root;
   instance.lockDir = DropTrailingSeparator(read("LockDirectory"));
   if (std::string unit = read("ServiceUnit"); !unit.empty()) instance.unit = unit;
   if (std::string user = read("ServerUser"); !user.empty()) instance.user = user;

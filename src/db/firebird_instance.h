@@ -35,7 +35,6 @@ inline constexpr int kFirebirdDefaultPort = 3050;
 struct FirebirdInstance {
   std::string installDir;  // "DefaultInstance" without a trailing separator
   std::string root;        // the registered root, or the distribution's
-  bool privateRoot = false;  // "RootDirectory" is registered
   std::string lockDir;     // "" for the server's default
   std::string unit = kFirebirdDefaultUnit;
   std::string user = kFirebirdDefaultUser;

@@ -67,6 +67,22 @@ TEST(DbInformationReply, UserNamesOnePerAttachment) {
   EXPECT_TRUE(truncated);
 }
 
+TEST(DbInformationReply, ServiceManagersAttachmentCount) {
+  // As the server answers: the count, the number of databases and their
+  // names, in either order.
+  const std::string name = "/srv/db/a.fdb";
+  const std::string reply = Bytes({isc_info_svc_svr_db_info, isc_spb_num_db, 1, 0, 0, 0, isc_spb_dbname,
+                                   static_cast<int>(name.size()), 0}) +
+                            name + Bytes({isc_spb_num_att, 3, 0, 0, 0, isc_info_flag_end, isc_info_end});
+  EXPECT_EQ(ParseServiceAttachmentCount(reply), 3);
+  EXPECT_EQ(ParseServiceAttachmentCount(Bytes({isc_info_svc_svr_db_info, isc_spb_num_att, 0, 1, 0, 0})), 256);
+  // Cut inside the count, another item, nothing at all: no count.
+  EXPECT_EQ(ParseServiceAttachmentCount(Bytes({isc_info_svc_svr_db_info, isc_spb_num_att, 1, 0})), -1);
+  EXPECT_EQ(ParseServiceAttachmentCount(Bytes({isc_info_truncated})), -1);
+  EXPECT_EQ(ParseServiceAttachmentCount(Bytes({isc_info_svc_svr_db_info, isc_spb_dbname, 200, 0, 'x'})), -1);
+  EXPECT_EQ(ParseServiceAttachmentCount(""), -1);
+}
+
 TEST(DbInformationReply, MalformedRepliesAreRejected) {
   bool truncated = false;
   const std::string good = UserEntry("SYSDBA") + Bytes({isc_info_end});
