@@ -32,7 +32,9 @@ install(FILES ${PKG_SRC}/copyright ${ZTV_PACKAGE_OUT}/changelog.gz ${PROJECT_SOU
 install(FILES ${PKG_SRC}/registry.reg DESTINATION ${ZTV_PACKAGE_DOC_DIR}/examples)
 
 # Manual pages in section 1, made from the programs' own help so that they
-# stay in step with it; the .h2m files add what the help does not say.
+# stay in step with it; the .h2m files add what the help does not say. The
+# version is given, because --version also lists the module folders of the
+# build tree.
 find_program(HELP2MAN help2man)
 set(ZTV_PACKAGE_GENERATED ${ZTV_PACKAGE_OUT}/changelog.gz)
 if(HELP2MAN)
@@ -43,6 +45,7 @@ if(HELP2MAN)
     add_custom_command(OUTPUT ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
               ${HELP2MAN} --no-info --section=1 --no-discard-stderr
+              --version-string=${PROJECT_VERSION}
               --name=${${program}_MAN_NAME}
               --include=${PKG_SRC}/${program}.h2m
               --output=${page} $<TARGET_FILE:${program}>
@@ -80,7 +83,7 @@ system. It installs the update packages the workplace has received
 (verifying lengths and checksums, joining parts, decompressing LZH or LZMA
 and starting the package's installer), keeps one backup of the installed
 version and restores from it, and clears the update cache. Its window
-speaks Russian; with \"backup\" or \"restore\" as the last command-line word
+speaks Russian; with the word backup or restore last on its command line
 it runs unattended.
 
 The package also holds ztvtool, the administrator's command-line tool for

@@ -1,9 +1,9 @@
 // Run-time modules: shared objects the programs load with dlopen (the
 // MultiRegistry store component). A module is looked for beside the running
 // program, then in the private module folder, which lies at a fixed place
-// relative to the program's folder ("../lib/ztv-updater" from /usr/bin).
-// An installed copy thus finds its own modules wherever its tree was put,
-// without environment variables.
+// relative to the program's folder ("../lib/x86_64-linux-gnu/ztv-updater"
+// from /usr/bin on amd64). An installed copy thus finds its own modules
+// wherever its tree was put, without environment variables.
 #pragma once
 
 #include <string>
