@@ -13,17 +13,56 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
+#include "build_info.h"
 #include "formats/lzma/lzma_library.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "gui/qt_interaction.h"
 #include "ops/console_interaction.h"
 #include "platform/command_line.h"
+#include "platform/module_path.h"
 
 namespace {
+
+// The manual page is made from this text and the version text.
+const char kUsage[] =
+    "Usage: ztv-updater [IsRelative] [autoRun]\n"
+    "  or:  ztv-updater [IsRelative] [WORD...] backup|restore\n"
+    "  or:  ztv-updater --offscreen-screenshot FILE [WORD...]\n"
+    "The maintenance program of the ZTV workplace client: installs received update\n"
+    "packages, keeps a backup of the installed version and restores from it, and\n"
+    "clears the update cache. Its window speaks Russian.\n"
+    "\n"
+    "Command-line words:\n"
+    "  backup       as the last word (any letter case): make the version backup\n"
+    "               and end\n"
+    "  restore      as the last word (any letter case): restore the installation\n"
+    "               from the backup and end\n"
+    "  autoRun      as the only word (exact case): start the update when the\n"
+    "               window shows\n"
+    "  IsRelative   anywhere: take the installation directory from the program's\n"
+    "               own location (the parent of its folder)\n"
+    "\n"
+    "Options:\n"
+    "  --offscreen-screenshot FILE\n"
+    "               draw the main window into the PNG file FILE instead of\n"
+    "               opening it, then end\n"
+    "  --help       print this help and end\n"
+    "  --version    print the version and the module folders and end\n"
+    "\n"
+    "Without a display, batch runs and the automatic update talk on the terminal.\n"
+    "Exit status: 0; 1 when a batch run or the automatic update without a display\n"
+    "failed.\n";
+
+// The version line, then the folders run-time modules are looked for in.
+void PrintVersion() {
+  std::cout << "ztv-updater " ZTV_VERSION "\nRun-time modules are looked for in:\n";
+  for (const std::string& dir : ztv::ModuleSearchDirectories()) std::cout << "  " << dir << "\n";
+}
 
 bool HasDisplay() {
   const char* platform = std::getenv("QT_QPA_PLATFORM");
@@ -58,6 +97,17 @@ void InstallTranslations(QApplication& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Help and version stand alone, so that they never shadow the program's
+  // own words.
+  if (argc == 2 && std::string_view(argv[1]) == "--help") {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    PrintVersion();
+    return 0;
+  }
+
   // Our own option is taken off the command line before the program's words
   // are read, so that it never counts as a parameter.
   std::vector<std::string> args;

@@ -2,15 +2,30 @@
 // libraries.
 #include <cstdio>
 #include <iostream>
+#include <string>
 
+#include "build_info.h"
 #include "core/errors.h"
 #include "platform/command_line.h"
+#include "platform/module_path.h"
 #include "tool/commands.h"
+
+namespace {
+
+// The version line, then the folders run-time modules are looked for in.
+std::string VersionText() {
+  std::string text = "ztvtool " ZTV_VERSION "\nRun-time modules are looked for in:";
+  for (const std::string& dir : ztv::ModuleSearchDirectories()) text += "\n  " + dir;
+  return text;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   ztv::SetCommandLine(argc, argv);
   CLI::App app{"ztvtool: update packages, version backups and stored formats of the ZTV updater"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", VersionText, "Print the version and the module folders and exit");
   ztv::tool::AddSettingsCommands(app);
   ztv::tool::AddCodecCommands(app);
   ztv::tool::AddBackupCommands(app);
@@ -23,6 +38,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     // A wrong command line is a failure like any other: one line, exit 1.
