@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
 
   qInstallMessageHandler(FilterQtMessages);
   QApplication app(argc, argv);
-  QApplication::setApplicationDisplayName(QString::fromUtf8(ztv::kMainCaption));
+  // No application display name: the platform would append it to every
+  // title bar ("Журнал — ..."), and the windows carry their own captions.
   InstallTranslations(app);
 
   // Without a display a batch run talks on the terminal; a screenshot run has
@@ -107,7 +108,8 @@ int main(int argc, char** argv) {
 
   // The windows live for the whole run, created in this order.
   auto fMain = std::make_unique<ztv::TfMain>(*ui, ztv::SystemClock());
-  auto fLog = std::make_unique<ztv::TfLog>();
+  // The log window belongs to the main window and stays above it.
+  auto fLog = std::make_unique<ztv::TfLog>(fMain.get());
   if (qtUi) {
     qtUi->SetMainWindow(fMain.get());
     qtUi->SetLogWindow(fLog.get());
