@@ -5,10 +5,7 @@
 // display, batch runs and the automatic update talk on the terminal; the
 // automatic update then ends the program when it ends, with 1 when it failed.
 #include <QApplication>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QScreen>
-#include <QTranslator>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -17,6 +14,7 @@
 #include <vector>
 
 #include "formats/lzma/lzma_library.h"
+#include "gui/application.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "gui/qt_interaction.h"
@@ -48,13 +46,6 @@ void WaitForOperation(const ztv::TfMain& window) {
   while (window.Busy()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-// Installs Qt's own Russian texts so that standard buttons read "Да"/"Нет".
-void InstallTranslations(QApplication& app) {
-  auto* qt = new QTranslator(&app);
-  const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
-  if (qt->load(QLocale(QLocale::Russian), "qtbase", "_", dir)) app.installTranslator(qt);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,9 +74,7 @@ int main(int argc, char** argv) {
 
   qInstallMessageHandler(FilterQtMessages);
   QApplication app(argc, argv);
-  // No application display name: the platform would append it to every
-  // title bar ("Журнал — ..."), and the windows carry their own captions.
-  InstallTranslations(app);
+  ztv::SetUpApplication(app);
 
   // Without a display a batch run talks on the terminal; a screenshot run has
   // nobody to answer a box, so its errors go to stderr too.
