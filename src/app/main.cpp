@@ -5,10 +5,7 @@
 // display, batch runs and the automatic update talk on the terminal; the
 // automatic update then ends the program when it ends, with 1 when it failed.
 #include <QApplication>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QScreen>
-#include <QTranslator>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -19,6 +16,7 @@
 
 #include "build_info.h"
 #include "formats/lzma/lzma_library.h"
+#include "gui/application.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "gui/qt_interaction.h"
@@ -87,13 +85,6 @@ void WaitForOperation(const ztv::TfMain& window) {
   while (window.Busy()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-// Installs Qt's own Russian texts so that standard buttons read "Да"/"Нет".
-void InstallTranslations(QApplication& app) {
-  auto* qt = new QTranslator(&app);
-  const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
-  if (qt->load(QLocale(QLocale::Russian), "qtbase", "_", dir)) app.installTranslator(qt);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,8 +124,7 @@ int main(int argc, char** argv) {
 
   qInstallMessageHandler(FilterQtMessages);
   QApplication app(argc, argv);
-  QApplication::setApplicationDisplayName(QString::fromUtf8(ztv::kMainCaption));
-  InstallTranslations(app);
+  ztv::SetUpApplication(app);
 
   // Without a display a batch run talks on the terminal; a screenshot run has
   // nobody to answer a box, so its errors go to stderr too.
@@ -157,7 +147,8 @@ int main(int argc, char** argv) {
 
   // The windows live for the whole run, created in this order.
   auto fMain = std::make_unique<ztv::TfMain>(*ui, ztv::SystemClock());
-  auto fLog = std::make_unique<ztv::TfLog>();
+  // The log window belongs to the main window and stays above it.
+  auto fLog = std::make_unique<ztv::TfLog>(fMain.get());
   if (qtUi) {
     qtUi->SetMainWindow(fMain.get());
     qtUi->SetLogWindow(fLog.get());

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "backup/backup_verify.h"
 #include "backup/file_ops.h"
 #include "backup/storage_restore.h"
 #include "backup/tar_backup.h"
@@ -17,7 +18,6 @@
 namespace ztv {
 
 inline constexpr const char* kBackupFileName = "Backup.DAT";
-
 
 void TUpdater::Refresh() {
   CurrentVersion = GetCurrentVersion();
@@ -34,11 +34,19 @@ std::string TUpdater::BackupFileName() const { return JoinPath(BackupDirectory, 
 
 void TUpdater::MakeBackup() {
   if (CurrentStatus != 1) throw Exception("Текущая версия ЗТВ является нерабочей. Копирование прервано.");
+  // A missing installation directory would give an empty backup in place of
+  // the good one.
+  if (!DirectoryExists(CurrentVersionDirectory))
+    throw Exception(std::string("Ошибка создания резервной копии: ") +
+                    Format("Директория %s не существует", CurrentVersionDirectory));
+  // The version of the backup on the disk now, for as long as it stays there.
+  const std::string previousVersion = BackupVersion;
   SetBackupVersion("");
   BackupVersion.clear();
 
   const std::string target = BackupFileName();
   const std::string partial = target + ".new";
+  bool replaced = false;
   try {
     TTarBackup backup(CurrentVersionDirectory, partial);
     backup.OnProgress = OnProgress;
@@ -47,9 +55,20 @@ void TUpdater::MakeBackup() {
     TZVFileStream(partial, TZVFileStream::Mode::OpenRead).Sync();
     if (::rename(partial.c_str(), target.c_str()) != 0)
       throw EWin32(Format("Не удается заменить файл резервной копии [%s]", target));
+    replaced = true;
     SyncDirectory(BackupDirectory);
   } catch (const Exception& e) {
     ::unlink(partial.c_str());
+    // Whichever backup is on the disk now is named again, so that a good
+    // one can still be restored.
+    const std::string onDisk = replaced ? CurrentVersion : previousVersion;
+    try {
+      SetBackupVersion(onDisk);
+      BackupVersion = onDisk;
+    } catch (const Exception&) {
+      // The settings cannot be written: "BackupVersion" stays empty, which
+      // offers no restore rather than a wrong one.
+    }
     throw Exception(std::string("Ошибка создания резервной копии: ") + e.what());
   }
 
@@ -57,12 +76,25 @@ void TUpdater::MakeBackup() {
   BackupVersion = CurrentVersion;
 }
 
-void TUpdater::RestoreFromBackup() {
+void TUpdater::CheckBackup() const {
   const std::string backupFile = BackupFileName();
   if (Trim(BackupVersion).empty() || !FileExists(backupFile)) throw Exception("Резервная копия отсутствует");
+  try {
+    VerifyBackup(backupFile);
+  } catch (const Exception& e) {
+    throw Exception(std::string("Ошибка восстановления из резервной копии: ") + e.what());
+  }
+}
+
+void TUpdater::RestoreFromBackup() {
+  RestoreChangedInstallation = false;
+  // Nothing is changed before the whole backup has been checked.
+  CheckBackup();
+  const std::string backupFile = BackupFileName();
 
   SetCurrentStatus(0);
   CurrentStatus = 0;
+  RestoreChangedInstallation = true;
   try {
     ClearDirectory(CurrentVersionDirectory, false);
     if (IsStorageFile(backupFile)) {

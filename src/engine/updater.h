@@ -30,11 +30,18 @@ class TUpdater {
   // Writes Backup.DAT from the installation directory. "BackupVersion" is
   // emptied first and set to the installed version at the end. The new
   // archive is written beside the old one and takes its place only when
-  // complete, so a failed backup never destroys the previous file.
+  // complete, so a failed backup never destroys the previous file, and
+  // "BackupVersion" then names the version of the file still there again.
   void MakeBackup();
   // Rebuilds the installation directory from Backup.DAT; "CurrentStatus" is
-  // 0 while it runs and 1 after, "CurrentVersion" becomes the backup's.
+  // 0 while it runs and 1 after, "CurrentVersion" becomes the backup's. The
+  // whole backup is checked first (CheckBackup): a restore that cannot
+  // succeed changes nothing.
   void RestoreFromBackup();
+  // What a restore needs before it changes anything: a backup version, the
+  // file, and a backup that passes the whole check. Raises what
+  // RestoreFromBackup would raise.
+  void CheckBackup() const;
   // Checks, joins, decompresses and extracts the package into the unpack
   // directory.
   void UnpackUpdate();
@@ -43,6 +50,10 @@ class TUpdater {
 
   // The backup file: BackupDirectory + "Backup.DAT".
   std::string BackupFileName() const;
+
+  // Whether the last RestoreFromBackup got as far as changing the
+  // installation directory (a failure before that left it as it was).
+  bool RestoreChangedInstallation = false;
 
   // How programs are started (the system's launcher unless a test sets one).
   ProgramLauncher* Launcher = nullptr;

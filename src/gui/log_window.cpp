@@ -1,5 +1,8 @@
 #include "gui/log_window.h"
 
+#include <algorithm>
+
+#include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -36,9 +39,16 @@ TfLog::TfLog(QWidget* parent) : QDialog(parent) {
   sbStatus->setSizeGripEnabled(false);
   panel0 = new QLabel(sbStatus);
   panel0->setMinimumWidth(50);
+  pbProgress = new QProgressBar(sbStatus);
+  pbProgress->setObjectName("pbProgress");
+  pbProgress->setRange(0, 100);
+  pbProgress->setValue(0);
+  pbProgress->setTextVisible(false);  // the percentage stands beside it
+  pbProgress->setFixedWidth(120);
   panel1 = new QLabel(sbStatus);
   panel1->setMinimumWidth(50);
   sbStatus->addWidget(panel0);
+  sbStatus->addWidget(pbProgress);
   sbStatus->addWidget(panel1, 1);
 
   auto* layout = new QVBoxLayout(this);
@@ -64,18 +74,34 @@ void TfLog::AddText(const QString& text, bool newLine) {
 void TfLog::ClearLog() {
   mLog->clear();
   panel0->clear();
+  pbProgress->setValue(0);
   panel1->clear();
 }
 
 void TfLog::SetCloseButtonVisible(bool visible) {
+  closeButtonVisible_ = visible;
   pButton->setVisible(visible);
   sbStatus->setVisible(!visible);
 }
 
 void TfLog::SetProgress(int percent, const QString& text) {
   panel0->setText(QString::fromStdString(PercentText(percent)));
+  pbProgress->setValue(std::clamp(percent, 0, 100));
   panel1->setText(text);
   sbStatus->repaint();
+}
+
+void TfLog::reject() {
+  if (OperationRunning()) return;
+  QDialog::reject();
+}
+
+void TfLog::closeEvent(QCloseEvent* event) {
+  if (OperationRunning() && isVisible()) {
+    event->ignore();
+    return;
+  }
+  QDialog::closeEvent(event);
 }
 
 }  // namespace ztv

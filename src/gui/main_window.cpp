@@ -70,6 +70,13 @@ TfMain::TfMain(Interaction& ui, Clock& clock, QWidget* parent) : QWidget(parent)
   // At least the designed width, more when the platform font needs it.
   oiParams->resizeColumnToContents(0);
   oiParams->setColumnWidth(0, std::max(kNameColumnWidth, oiParams->columnWidth(0) + 4));
+  // The value column holds every status text whole (the undefined state's
+  // is the longest and the one that matters most); the window grows with
+  // the table when the font needs it. Longer values (paths) carry their
+  // whole text as a tooltip.
+  int valueWidth = 0;
+  for (int32_t status : {1, 2, 0}) valueWidth = std::max(valueWidth, ValueTextWidth(Q(StatusText(status))));
+  oiParams->setMinimumWidth(oiParams->columnWidth(0) + valueWidth + 2 * oiParams->frameWidth());
   auto* groupLayout = new QVBoxLayout(GroupBox1);
   groupLayout->setContentsMargins(6, 4, 6, 6);
   groupLayout->addWidget(oiParams);
@@ -167,10 +174,21 @@ void TfMain::OnUiThread(const std::function<void()>& action) {
     QMetaObject::invokeMethod(this, action, Qt::BlockingQueuedConnection);
 }
 
+int TfMain::ValueTextWidth(const QString& text) const {
+  // An item's text keeps a margin on both sides (the focus frame's and one
+  // pixel), and the grid line takes one more.
+  const int margin = oiParams->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, oiParams) + 1;
+  return oiParams->fontMetrics().horizontalAdvance(text) + 2 * margin + 2;
+}
+
 void TfMain::UpdateStatusPanel(bool clear) {
   OnUiThread([&] {
     auto rows = StatusRows(ops_->Updater(), clear);
-    for (int i = 0; i < static_cast<int>(rows.size()); ++i) oiParams->item(i, 1)->setText(Q(rows[i].value));
+    for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
+      QTableWidgetItem* item = oiParams->item(i, 1);
+      item->setText(Q(rows[i].value));
+      item->setToolTip(Q(rows[i].value));
+    }
   });
 }
 

@@ -27,6 +27,8 @@ class TfMain : public QWidget, public MainView {
   TUpdater& FUpdater() { return ops_->Updater(); }
 
   void UpdateStatusPanel(bool clear) override;
+  // The width the value column needs to show `text` whole.
+  int ValueTextWidth(const QString& text) const;
   void CloseMainWindow() override;
   void ShowProgress(int percent, const QString& text);
 

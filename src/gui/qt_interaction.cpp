@@ -1,11 +1,13 @@
 #include "gui/qt_interaction.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
 #include <QThread>
 
 #include "gui/log_window.h"
 #include "gui/main_window.h"
+#include "ops/main_operations.h"
 
 namespace ztv {
 namespace {
@@ -54,7 +56,35 @@ QMessageBox::StandardButtons ToQt(DialogButtons set) {
   return QMessageBox::Ok;
 }
 
+// The button texts are set here rather than left to the toolkit's
+// translations, which a machine may lack.
+const char* ButtonText(QMessageBox::StandardButton b) {
+  switch (b) {
+    case QMessageBox::Yes: return "Да";
+    case QMessageBox::No: return "Нет";
+    case QMessageBox::Cancel: return "Отмена";
+    default: return "OK";
+  }
+}
+
 }  // namespace
+
+void PrepareMessageBox(QMessageBox& box, DialogButton defaultButton) {
+  // Paths and names from packages are shown as they are, never as markup.
+  box.setTextFormat(Qt::PlainText);
+  for (QAbstractButton* b : box.buttons()) {
+    const auto standard = box.standardButton(b);
+    b->setText(QString::fromUtf8(ButtonText(standard)));
+  }
+  if (defaultButton != DialogButton::None) box.setDefaultButton(ToQt(defaultButton));
+  // Esc answers No (or Cancel), never Yes.
+  if (box.button(QMessageBox::Cancel))
+    box.setEscapeButton(QMessageBox::Cancel);
+  else if (box.button(QMessageBox::No))
+    box.setEscapeButton(QMessageBox::No);
+  else if (box.button(QMessageBox::Ok))
+    box.setEscapeButton(QMessageBox::Ok);
+}
 
 void QtInteraction::OnUi(const std::function<void()>& action) {
   if (!qApp || QThread::currentThread() == qApp->thread()) {
@@ -64,12 +94,19 @@ void QtInteraction::OnUi(const std::function<void()>& action) {
   }
 }
 
+QWidget* QtInteraction::Owner() const {
+  // While the log window shows, boxes belong to it so that they come up
+  // above it.
+  if (log_ && log_->isVisible()) return log_.data();
+  return main_.data();
+}
+
 DialogButton QtInteraction::Ask(const std::string& caption, const std::string& text, DialogButtons buttons,
                                 DialogButton defaultButton, MessageIcon icon) {
   DialogButton answer = DialogButton::None;
   OnUi([&] {
-    QMessageBox box(ToQt(icon), Q(caption), Q(text), ToQt(buttons), main_.data());
-    box.setDefaultButton(ToQt(defaultButton));
+    QMessageBox box(ToQt(icon), Q(caption), Q(text), ToQt(buttons), Owner());
+    PrepareMessageBox(box, defaultButton);
     answer = FromQt(box.exec());
   });
   return answer;
@@ -77,17 +114,33 @@ DialogButton QtInteraction::Ask(const std::string& caption, const std::string& t
 
 void QtInteraction::ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) {
   OnUi([&] {
-    QMessageBox box(ToQt(icon), Q(caption), Q(text), QMessageBox::Ok, main_.data());
+    QMessageBox box(ToQt(icon), Q(caption), Q(text), QMessageBox::Ok, Owner());
+    PrepareMessageBox(box, DialogButton::Ok);
     box.exec();
   });
 }
 
 void QtInteraction::ShowError(const std::string& text) {
   OnUi([&] {
-    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), Q(text), QMessageBox::Ok,
-                    main_.data());
+    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kMainCaption), Q(text), QMessageBox::Ok, Owner());
+    PrepareMessageBox(box, DialogButton::Ok);
     box.exec();
   });
+}
+
+void QtInteraction::SetMainWindow(TfMain* main) {
+  main_ = main;
+  OwnLogWindow();
+}
+
+void QtInteraction::SetLogWindow(TfLog* log) {
+  log_ = log;
+  OwnLogWindow();
+}
+
+void QtInteraction::OwnLogWindow() {
+  // The log window belongs to the main window, so that it stays above it.
+  if (main_ && log_ && log_->parentWidget() != main_.data()) log_->setParent(main_.data(), log_->windowFlags());
 }
 
 void QtInteraction::LogClear() {

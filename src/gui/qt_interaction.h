@@ -4,6 +4,7 @@
 // the answer.
 #pragma once
 
+#include <QMessageBox>
 #include <QPointer>
 #include <functional>
 
@@ -14,10 +15,15 @@ namespace ztv {
 class TfMain;
 class TfLog;
 
+// Plain text, the Russian button texts, the default button and Esc giving
+// No or Cancel: how every box of the program is set up before it shows.
+void PrepareMessageBox(QMessageBox& box, DialogButton defaultButton);
+
 class QtInteraction : public Interaction {
  public:
-  void SetMainWindow(TfMain* main) { main_ = main; }
-  void SetLogWindow(TfLog* log) { log_ = log; }
+  // Once both are known the log window belongs to the main window.
+  void SetMainWindow(TfMain* main);
+  void SetLogWindow(TfLog* log);
 
   DialogButton Ask(const std::string& caption, const std::string& text, DialogButtons buttons,
                    DialogButton defaultButton, MessageIcon icon) override;
@@ -35,6 +41,10 @@ class QtInteraction : public Interaction {
 
  private:
   void OnUi(const std::function<void()>& action);
+  void OwnLogWindow();
+  // The window a box belongs to: the log window while it shows, else the
+  // main window.
+  QWidget* Owner() const;
 
   QPointer<TfMain> main_;
   QPointer<TfLog> log_;

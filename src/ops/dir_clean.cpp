@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "platform/paths.h"
 
 namespace ztv {
@@ -13,12 +15,23 @@ struct Walk {
   uint8_t options;
   uint32_t count = 0;
   bool failed = false;
+  std::string firstFailure;
+
+  void Fail(const std::string& path) {
+    if (!failed) firstFailure = path;
+    failed = true;
+  }
 
   bool Stop() const { return failed && !(options & DeleteOptions::ContinueOnError); }
 
   void Clean(const std::string& dir) {
     DIR* d = ::opendir(dir.c_str());
-    if (!d) return;
+    if (!d) {
+      // What cannot be listed cannot be emptied; a directory that is not
+      // there has nothing to delete.
+      if (errno != ENOENT) Fail(dir);
+      return;
+    }
     while (dirent* e = ::readdir(d)) {
       const std::string name = e->d_name;
       if (name == "." || name == "..") continue;
@@ -31,14 +44,14 @@ struct Walk {
         if (::unlink(path.c_str()) == 0)
           ++count;
         else
-          failed = true;
+          Fail(path);
       } else if (options & DeleteOptions::Recurse) {
         Clean(path);
         if ((options & DeleteOptions::RemoveSubDirs) && (!failed || (options & DeleteOptions::ContinueOnError))) {
           if (::rmdir(path.c_str()) == 0)
             ++count;
           else
-            failed = true;
+            Fail(path);
         }
       }
       if (Stop()) break;
@@ -49,9 +62,10 @@ struct Walk {
 
 }  // namespace
 
-uint32_t DeleteDirContents(const std::string& dir, uint8_t options) {
+uint32_t DeleteDirContents(const std::string& dir, uint8_t options, std::string* firstFailure) {
   Walk walk{options};
   walk.Clean(DropTrailingSeparator(dir));
+  if (firstFailure) *firstFailure = walk.firstFailure;
   return walk.failed ? (walk.count | kDeleteFailedBit) : walk.count;
 }
 

@@ -47,15 +47,15 @@ bool AutoRunRequested() { return ParamCount() == 1 && ParamStr(1) == "autoRun"; 
 
 namespace {
 
-// Closes the log window and redraws the status panel however the operation
-// ends.
+// Closes the log window and (unless told not to) redraws the status panel
+// however the operation ends.
 class OperationCleanup {
  public:
-  OperationCleanup(Interaction& ui, MainView& view) : ui_(ui), view_(view) {}
+  OperationCleanup(Interaction& ui, MainView& view, bool redraw = true) : ui_(ui), view_(view), redraw_(redraw) {}
   ~OperationCleanup() {
     try {
       ui_.LogClose();
-      view_.UpdateStatusPanel(false);
+      if (redraw_) view_.UpdateStatusPanel(false);
     } catch (...) {
       // Nothing more can be done for the windows here.
     }
@@ -64,6 +64,7 @@ class OperationCleanup {
  private:
   Interaction& ui_;
   MainView& view_;
+  bool redraw_;
 };
 
 }  // namespace
@@ -116,18 +117,41 @@ void MainOperations::StartServer() {
   IBServerStart(record, control_);
 }
 
+void MainOperations::StartServerAfterFailure(const Exception& failure) {
+  try {
+    StartServer();
+  } catch (const Exception& startError) {
+    throw Exception(std::string(failure.what()) + "\n" + startError.what());
+  }
+}
+
+void MainOperations::CheckBackupPreconditions() {
+  if (FUpdater.CurrentStatus != 1) throw Exception("Текущая версия ЗТВ является нерабочей. Копирование прервано.");
+  for (const std::string* dir : {&FUpdater.CurrentVersionDirectory, &FUpdater.BackupDirectory}) {
+    if (!IsDirectory(*dir)) throw Exception(Format("Директория %s не существует", *dir));
+  }
+}
+
 void MainOperations::BatchRequest(int32_t /*wParam*/, int32_t code) {
   FUpdater.Refresh();
   if (code == kBatchBackup) {
-    // Nothing is asked and no lines are written in this mode.
+    // Nothing is asked and no lines are written in this mode. What would
+    // make the backup fail is found out before anything is closed.
+    CheckBackupPreconditions();
     ui_.LogSetCloseButtonVisible(false);
     ui_.LogClear();
     ui_.LogShow();
+    OperationCleanup cleanup(ui_, view_, false);
     UnloadWorkplaceIfRunning();
     StopServer(1000);
-    FUpdater.MakeBackup();
+    try {
+      FUpdater.MakeBackup();
+    } catch (const Exception& e) {
+      // The workplaces are not left without their server.
+      StartServerAfterFailure(e);
+      throw;
+    }
     StartServer();
-    ui_.LogClose();
   } else if (code == kBatchRestore) {
     btnRestoreClick(TSender::None);
   }
@@ -168,7 +192,13 @@ void MainOperations::btnUpdateClick(TSender sender) {
     Append("ОК");
 
     Step("Резервное копирование текущей версии...");
-    FUpdater.MakeBackup();
+    try {
+      FUpdater.MakeBackup();
+    } catch (const Exception& e) {
+      // The workplaces are not left without their server.
+      StartServerAfterFailure(e);
+      throw;
+    }
     Append("Успешно завершено");
 
     ShowProgress(0, "");
@@ -191,6 +221,9 @@ void MainOperations::btnUpdateClick(TSender sender) {
 
 void MainOperations::btnRestoreClick(TSender /*sender*/) {
   if (!ui_.Confirm("Восстановить систему из резервной копии (текущие данные будут потеряны)?", false)) return;
+  // A restore that cannot succeed (no backup, a damaged one) is refused
+  // before the workplace is closed and the server stopped.
+  FUpdater.CheckBackup();
 
   ui_.LogSetCloseButtonVisible(false);
   ui_.LogClear();
@@ -206,7 +239,14 @@ void MainOperations::btnRestoreClick(TSender /*sender*/) {
   Append("ОК");
 
   Step("Восстановление текущей версии...");
-  FUpdater.RestoreFromBackup();
+  try {
+    FUpdater.RestoreFromBackup();
+  } catch (const Exception& e) {
+    // The server stays stopped only under an installation the restore has
+    // changed.
+    if (!FUpdater.RestoreChangedInstallation) StartServerAfterFailure(e);
+    throw;
+  }
   Append("Успешно завершено");
 
   ui_.ShowMessage(kMainCaption, "Восстановление версии из резервной копии успешно завершено",
@@ -221,11 +261,18 @@ void MainOperations::btnClearCacheClick(TSender /*sender*/) {
                     MessageIcon::Warning);
     return;
   }
+  std::string notDeleted;
   const uint32_t result =
-      DeleteDirContents(FUpdater.UpdateDirectory, DeleteOptions::Recurse | DeleteOptions::RemoveSubDirs);
-  ui_.ShowMessage(kConfirmCaption,
-                  Format("Операция завершена! В процессе очистки кэша было удалено %d файлов.",
-                         static_cast<int>(result & ~kDeleteFailedBit)),
+      DeleteDirContents(FUpdater.UpdateDirectory, DeleteOptions::Recurse | DeleteOptions::RemoveSubDirs, &notDeleted);
+  const int count = static_cast<int>(result & ~kDeleteFailedBit);
+  if (result & kDeleteFailedBit) {
+    ui_.ShowMessage(kMainCaption,
+                    Format("Кэш обновлений очищен не полностью: удалено %d файлов, не удалось удалить %s", count,
+                           notDeleted),
+                    MessageIcon::Warning);
+    return;
+  }
+  ui_.ShowMessage(kConfirmCaption, Format("Операция завершена! В процессе очистки кэша было удалено %d файлов.", count),
                   MessageIcon::Information);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "control/control_env.h"
+#include "core/errors.h"
 #include "engine/updater.h"
 #include "ops/interaction.h"
 #include "platform/clock.h"
@@ -98,7 +99,13 @@ class MainOperations {
  private:
   void StopServer(int64_t waitMs);
   void StartServer();
+  // Starts the server stopped by an operation that has just failed with
+  // `failure`; when the start fails too, raises both messages.
+  void StartServerAfterFailure(const Exception& failure);
   void UnloadWorkplaceIfRunning();
+  // What the batch backup needs before it closes anything: status 1 and the
+  // installation and backup directories.
+  void CheckBackupPreconditions();
   // New log line, then a pump.
   void Step(const std::string& text);
   void Append(const std::string& text);

@@ -1,6 +1,7 @@
 // ztvtool tar ... and backup ...: the tar archive and the version backup.
 #include <iostream>
 
+#include "backup/backup_verify.h"
 #include "backup/storage_restore.h"
 #include "backup/tar_backup.h"
 #include "core/errors.h"
@@ -67,7 +68,21 @@ void AddBackupCommands(CLI::App& app) {
   auto* restore = backup->add_subcommand("restore", "make DIR equal to the backup FILE");
   restore->add_option("FILE", file, "backup file")->required();
   restore->add_option("DIR", dir, "directory")->required();
-  restore->callback([] { TTarBackup(dir, file).Restore(); });
+  restore->callback([] {
+    // The whole backup is checked before anything in DIR changes.
+    VerifyBackup(file);
+    if (IsStorageFile(file))
+      RestoreDirFromStorage(file, dir, true);
+    else
+      TTarBackup(dir, file).Restore();
+  });
+
+  auto* verify = backup->add_subcommand("verify", "check a whole backup (tar or compound form) as a restore does");
+  verify->add_option("FILE", file, "backup file")->required();
+  verify->callback([] {
+    VerifyBackup(file);
+    std::cout << "ok\n";
+  });
 
   auto* blist = backup->add_subcommand("list", "the index of a backup: ID, NAME, ISDIR per line");
   blist->add_option("FILE", file, "backup file")->required();

@@ -289,17 +289,32 @@ TEST_F(UpdateEngine, BackupAndRestoreTransitions) {
   EXPECT_FALSE(fs::exists(backup_ + "/Backup.DAT.new"));
   const std::string firstBackup = ReadFile(backup_ + "/Backup.DAT");
 
-  // A failed backup leaves "BackupVersion" empty and the old file intact.
+  // A failed backup leaves the old file intact, and "BackupVersion" names
+  // its version again (it was empty only while the backup ran).
   WriteFile(inst_ + "/huge.bin", "");
   fs::resize_file(inst_ + "/huge.bin", 5ull << 30);
+  std::string backupVersionDuringBackup = "<not probed>";
+  u.OnProgress = [&](int32_t, const std::string&) { backupVersionDuringBackup = GetBackupVersion(); };
   std::string message = MessageOf([&] { u.MakeBackup(); });
   EXPECT_EQ(message.rfind("Ошибка создания резервной копии: Ошибка при создании TAR-файла: ", 0), 0u) << message;
-  EXPECT_EQ(GetBackupVersion(), "");
-  EXPECT_EQ(u.BackupVersion, "");
+  EXPECT_EQ(backupVersionDuringBackup, "");
+  EXPECT_EQ(GetBackupVersion(), "7.1.2");
+  EXPECT_EQ(u.BackupVersion, "7.1.2");
   EXPECT_EQ(ReadFile(backup_ + "/Backup.DAT"), firstBackup);
+  EXPECT_FALSE(fs::exists(backup_ + "/Backup.DAT.new"));
   fs::remove(inst_ + "/huge.bin");
 
+  // A missing installation directory is refused before anything changes:
+  // it would give an empty backup in place of the good one.
+  u.CurrentVersionDirectory = reg_.Dir() / "no-such-installation";
+  EXPECT_EQ(MessageOf([&] { u.MakeBackup(); }),
+            "Ошибка создания резервной копии: Директория " + (reg_.Dir() / "no-such-installation") + " не существует");
+  EXPECT_EQ(GetBackupVersion(), "7.1.2");
+  EXPECT_EQ(ReadFile(backup_ + "/Backup.DAT"), firstBackup);
+
   // Restoring needs a backup version.
+  WriteSettings("7.1.2", 1, "");
+  u.Refresh();
   EXPECT_EQ(MessageOf([&] { u.RestoreFromBackup(); }), "Резервная копия отсутствует");
   WriteSettings("7.2.0", 1, "  ");
   u.Refresh();
@@ -321,12 +336,32 @@ TEST_F(UpdateEngine, BackupAndRestoreTransitions) {
   EXPECT_EQ(u.CurrentVersion, "7.1.2");
   EXPECT_EQ(Snapshot(inst_), original);
 
-  // A failed restore leaves status 0 and says why.
-  WriteFile(backup_ + "/Backup.DAT", std::string(2048, '\0'));
+  // A restore that fails once it has changed the installation leaves
+  // status 0 and says why.
+  WriteFile(inst_ + "/new.dll", "left by the failed update");
+  u.OnProgress = [&](int32_t, const std::string& text) {
+    if (text.rfind("Распаковка файла", 0) == 0) throw Exception("прервано");
+  };
   message = MessageOf([&] { u.RestoreFromBackup(); });
-  EXPECT_EQ(message, "Ошибка восстановления из резервной копии: Не найден файл индекса в резервной копии.");
+  EXPECT_EQ(message, "Ошибка восстановления из резервной копии: прервано");
+  EXPECT_TRUE(u.RestoreChangedInstallation);
   EXPECT_EQ(GetCurrentStatus(), 0);
   EXPECT_EQ(u.CurrentStatus, 0);
+
+  // A damaged backup is refused before anything changes: the status and
+  // the installation stay as they were.
+  u.OnProgress = nullptr;
+  WriteSettings("7.2.0", 2, "7.1.2");
+  u.Refresh();
+  const auto before = Snapshot(inst_);
+  WriteFile(backup_ + "/Backup.DAT", std::string(2048, '\0'));
+  message = MessageOf([&] { u.RestoreFromBackup(); });
+  EXPECT_EQ(message, "Ошибка восстановления из резервной копии: Резервная копия [" + backup_ +
+                         "/Backup.DAT] повреждена: Не найден файл индекса в резервной копии.");
+  EXPECT_FALSE(u.RestoreChangedInstallation);
+  EXPECT_EQ(GetCurrentStatus(), 2);
+  EXPECT_EQ(u.CurrentStatus, 2);
+  EXPECT_EQ(Snapshot(inst_), before);
 }
 
 TEST_F(UpdateEngine, CompoundFormBackupIsRestoredWithDeletion) {

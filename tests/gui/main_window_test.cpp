@@ -2,9 +2,12 @@
 // the buttons, the progress display and the first-show sequence. Writes a
 // screenshot of the window for people to look at.
 #include <QDir>
+#include <QStyle>
+#include <QTableWidget>
 #include <QTest>
 #include <QToolButton>
 
+#include "gui/application.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "ops/scripted_interaction.h"
@@ -122,6 +125,45 @@ class MainWindowTest : public QObject {
     for (int i = 0; i < 6; ++i) QCOMPARE(Value(w, i), QString());
   }
 
+  void statusRowNeverCutsItsText() {
+    test::ScopedRegistry reg(kKey);
+    test::ScopedCommandLine cl({});
+    ScriptedInteraction ui;
+    FakeClock clock;
+    TfMain w(ui, clock);
+    w.show();
+    QTRY_VERIFY(w.FormShown());
+    QString dir = qEnvironmentVariable("ZTV_SCREENSHOT_DIR", "screenshots");
+    QDir().mkpath(dir);
+    // Every status text, the undefined state's above all, shows whole in
+    // the value column, and every value carries its whole text as tooltip.
+    const struct {
+      int32_t status;
+      const char* text;
+      const char* shot;
+    } states[] = {
+        {1, "Рабочая версия.", "status-working.png"},
+        {2, "Начато и не завершено проведение обновления.", "status-update-unfinished.png"},
+        {0, "Не определен. Требуется переустановка системы.", "status-undefined.png"},
+    };
+    const int margin = w.oiParams->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, w.oiParams) + 1;
+    for (const auto& st : states) {
+      w.FUpdater().CurrentStatus = st.status;
+      w.FUpdater().CurrentVersionDirectory = "/opt/ztv/a/rather/long/installation/directory/that/cannot/fit";
+      w.UpdateStatusPanel(false);
+      QCoreApplication::processEvents();
+      QTableWidgetItem* item = w.oiParams->item(2, 1);
+      QCOMPARE(item->text(), QString::fromUtf8(st.text));
+      QCOMPARE(item->toolTip(), QString::fromUtf8(st.text));
+      const QRect cell = w.oiParams->visualItemRect(item);
+      const int needed = QFontMetrics(w.oiParams->font()).horizontalAdvance(item->text()) + 2 * margin;
+      QVERIFY2(cell.width() >= needed, qPrintable(QString("cell %1 < text %2").arg(cell.width()).arg(needed)));
+      QVERIFY(cell.right() < w.oiParams->viewport()->width());  // not clipped by the table either
+      QCOMPARE(w.oiParams->item(3, 1)->toolTip(), w.oiParams->item(3, 1)->text());
+      QVERIFY(w.grab().save(dir + "/" + st.shot));
+    }
+  }
+
   void failedRefreshShowsTheErrorAndLeavesThePanelBlank() {
     test::ScopedRegistry reg("");
     test::ScopedCommandLine cl({});
@@ -137,6 +179,13 @@ class MainWindowTest : public QObject {
     QVERIFY(w.isVisible());  // the window stays open
   }
 
+  void applicationAddsNothingToTheCaptions() {
+    // The platform appends an application display name to every title bar
+    // unless the title already ends with it; the program sets none.
+    SetUpApplication(*qApp);
+    QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+  }
+
   void logWindowTextAndPanels() {
     TfLog log;
     QCOMPARE(log.windowTitle(), QString::fromUtf8("Журнал"));
@@ -146,17 +195,38 @@ class MainWindowTest : public QObject {
     QCOMPARE(log.mLog->toPlainText(), QString::fromUtf8("Рабочее место...ОК\nСУБД..."));
     log.SetProgress(0, "text");
     QCOMPARE(log.panel0->text(), QString());
+    QCOMPARE(log.pbProgress->value(), 0);
     QCOMPARE(log.panel1->text(), QString("text"));
+    // The bar follows the percentage, within its range.
+    log.SetProgress(37, "text");
+    QCOMPARE(log.pbProgress->value(), 37);
+    log.SetProgress(150, "text");
+    QCOMPARE(log.pbProgress->value(), 100);
     log.show();
     log.SetCloseButtonVisible(true);
     QVERIFY(log.pButton->isVisible());
     QVERIFY(!log.sbStatus->isVisible());
+    // With the close button shown (an operation has ended) Esc closes it.
+    QTest::keyClick(&log, Qt::Key_Escape);
+    QVERIFY(!log.isVisible());
+    // While an operation runs neither Esc nor the close box closes it.
+    log.show();
     log.SetCloseButtonVisible(false);
     QVERIFY(!log.pButton->isVisible());
     QVERIFY(log.sbStatus->isVisible());
+    QVERIFY(log.pbProgress->isVisible());
+    QTest::keyClick(&log, Qt::Key_Escape);
+    QVERIFY(log.isVisible());
+    QVERIFY(!log.close());
+    QVERIFY(log.isVisible());
+    log.SetProgress(45, QString::fromUtf8("Сохранение файла: Данные\\шаблон.gdb"));
+    QString dir = qEnvironmentVariable("ZTV_SCREENSHOT_DIR", "screenshots");
+    QDir().mkpath(dir);
+    QVERIFY(log.grab().save(dir + "/log-progress.png"));
     log.ClearLog();
     QCOMPARE(log.mLog->toPlainText(), QString());
     QCOMPARE(log.panel1->text(), QString());
+    QCOMPARE(log.pbProgress->value(), 0);
   }
 };
 

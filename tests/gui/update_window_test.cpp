@@ -8,7 +8,11 @@
 // The questions are answered from a script; the log window, the progress
 // display and the hand-over between the threads are the window program's
 // own.
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTest>
@@ -23,6 +27,7 @@
 
 #include "engine/update_package.h"
 #include "engine/ztv_procs.h"
+#include "gui/application.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "gui/qt_interaction.h"
@@ -195,6 +200,20 @@ TEST_F(UpdateWindowTest, UpdateFromTheWindowDisablesTheButtonsWhileItRuns) {
   EXPECT_TRUE(log_->panel0->text().endsWith("%")) << log_->panel0->text().toStdString();
   EXPECT_EQ(log_->panel0->text(), w.sbPanel0->text());
   EXPECT_EQ(log_->panel1->text(), w.sbPanel1->text());
+  // The bar beside them shows the same percentage.
+  EXPECT_TRUE(log_->pbProgress->isVisible());
+  EXPECT_EQ(QString::number(log_->pbProgress->value()) + "%", log_->panel0->text());
+  // The log window belongs to the main window and stays above it, without
+  // blocking it; neither Esc nor its close box closes it now.
+  EXPECT_EQ(log_->parentWidget(), &w);
+  EXPECT_TRUE(log_->isWindow());
+  EXPECT_FALSE(log_->isModal());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_EQ(log_->windowTitle(), QString::fromUtf8("Журнал"));
+  QTest::keyClick(log_.get(), Qt::Key_Escape);
+  EXPECT_FALSE(log_->close());
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(log_->isVisible());
   EXPECT_FALSE(Alive(workplace));
   EXPECT_FALSE(Alive(server));
   const QString dir = ScreenshotDir();
@@ -248,12 +267,10 @@ TEST_F(UpdateWindowTest, FailedRestoreShowsTheErrorAndEnablesTheButtonsAgain) {
                 "error:Резервная копия отсутствует"}));
   for (auto* b : OperationButtons(w)) EXPECT_TRUE(b->isEnabled()) << b->objectName().toStdString();
   EXPECT_TRUE(w.isVisible());
+  // Refused before anything was opened, closed or stopped.
   EXPECT_FALSE(log_->isVisible());
-  EXPECT_EQ(log_->mLog->toPlainText().toStdString(),
-            "Выгрузка приложений.\nРабочее место...ОК\nСУБД...ОК\nВосстановление текущей версии...");
-  // The server stays stopped.
-  EXPECT_FALSE(Alive(server));
-  EXPECT_TRUE(Running("firebird").empty());
+  EXPECT_EQ(log_->mLog->toPlainText().toStdString(), "");
+  EXPECT_TRUE(Alive(server));
 }
 
 TEST_F(UpdateWindowTest, WindowDoesNotCloseUnderARunningOperation) {
@@ -285,6 +302,254 @@ TEST_F(UpdateWindowTest, WindowDoesNotCloseUnderARunningOperation) {
   EXPECT_EQ(GetCurrentStatus(), 1);
   EXPECT_TRUE(w.close());
   EXPECT_FALSE(w.isVisible());
+}
+
+// What a message box showed, and the box itself while it is up.
+struct SeenBox {
+  QString title, text;
+  QStringList buttons;
+  QString defaultButton, escapeButton;
+  Qt::TextFormat format = Qt::AutoText;
+  Qt::TextFormat labelFormat = Qt::AutoText;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  QWidget* owner = nullptr;
+};
+
+// One answer to a box: what to do with it, and the screenshot to write of
+// it first (none when empty).
+struct BoxAnswer {
+  std::function<void(QMessageBox&)> act;
+  QString shot;
+};
+
+// Answers the next message boxes in order and records what they showed. The
+// boxes run their own event loops, one inside another's caller, so the
+// watch runs from a timer that fires inside whichever loop runs.
+class BoxAnswerer : public QObject {
+ public:
+  explicit BoxAnswerer(std::vector<BoxAnswer> answers) : answers_(std::move(answers)) {
+    timer_.setInterval(10);
+    QObject::connect(&timer_, &QTimer::timeout, this, [this] { Look(); });
+    timer_.start();
+  }
+  bool Done() const { return seen_.size() == answers_.size(); }
+  const std::vector<SeenBox>& Seen() const { return seen_; }
+
+ private:
+  void Look() {
+    if (Done()) return;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<QMessageBox*>(w);
+      // Boxes live on the stack of the call that shows them, so a later box
+      // may have an earlier one's address: the mark is kept on the box.
+      if (!box || !box->isVisible() || box->property("ztvAnswered").toBool()) continue;
+      box->setProperty("ztvAnswered", true);
+      SeenBox seen;
+      seen.title = box->windowTitle();
+      seen.text = box->text();
+      for (QAbstractButton* b : box->buttons()) seen.buttons << b->text();
+      seen.buttons.sort();
+      seen.defaultButton = box->defaultButton() ? box->defaultButton()->text() : QString();
+      seen.escapeButton = box->escapeButton() ? box->escapeButton()->text() : QString();
+      seen.format = box->textFormat();
+      if (auto* label = box->findChild<QLabel*>("qt_msgbox_label")) seen.labelFormat = label->textFormat();
+      seen.icon = box->icon();
+      seen.owner = box->parentWidget();
+      const BoxAnswer& answer = answers_[seen_.size()];
+      if (!answer.shot.isEmpty()) box->grab().save(ScreenshotDir() + "/" + answer.shot);
+      seen_.push_back(seen);
+      answer.act(*box);
+      return;
+    }
+  }
+
+  QTimer timer_;
+  std::vector<BoxAnswer> answers_;
+  std::vector<SeenBox> seen_;
+};
+
+void PressEsc(QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); }
+// Clicks the button that reads `text`.
+std::function<void(QMessageBox&)> Click(const char* text) {
+  return [text](QMessageBox& box) {
+    for (QAbstractButton* b : box.buttons())
+      if (b->text() == QString::fromUtf8(text)) {
+        b->click();
+        return;
+      }
+    ADD_FAILURE() << "no button " << text;
+    box.reject();
+  };
+}
+
+// The main window with the program's own interaction: real message boxes.
+class MessageBoxTest : public test::InstallationTest {
+ protected:
+  void SetUp() override {
+    InstallationTest::SetUp();
+    if (HasFatalFailure()) return;
+    InstallStandinServer();
+    main_ = std::make_unique<TfMain>(ui_, clock_);
+    log_ = std::make_unique<TfLog>();
+    ui_.SetMainWindow(main_.get());
+    ui_.SetLogWindow(log_.get());
+  }
+  void TearDown() override {
+    if (main_) {
+      EXPECT_TRUE(ProcessUntil([&] { return !main_->Busy(); }, 30000));
+    }
+    log_.reset();
+    main_.reset();
+  }
+  void ShowMainWindow() {
+    main_->show();
+    ASSERT_TRUE(ProcessUntil([&] { return main_->FormShown(); }, 5000));
+  }
+  // Clicks `button` and answers the boxes that come up, in order; returns
+  // what they showed once the operation has ended.
+  std::vector<SeenBox> Run(QToolButton* button, std::vector<BoxAnswer> answers) {
+    BoxAnswerer answerer(std::move(answers));
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_TRUE(ProcessUntil([&] { return answerer.Done() && !main_->Busy(); }, 30000));
+    return answerer.Seen();
+  }
+
+  QtInteraction ui_;
+  test::CappedClock clock_{50};
+  std::unique_ptr<TfMain> main_;
+  std::unique_ptr<TfLog> log_;
+};
+
+const QStringList kYesNo = {QString::fromUtf8("Да"), QString::fromUtf8("Нет")};
+
+TEST_F(MessageBoxTest, QuestionsHaveTheirDefaultsAndEscAnswersNo) {
+  WriteSettings("7.1.2", 1, "7.1.0");
+  test::WriteFile(backup_ + "/Backup.DAT", "an older backup");
+  test::WriteFile(updates_ + "/Files.DAT", "a received package");
+  const ProcessEntry workplace = StartWorkplace();
+  const ProcessEntry server = StartStandinServer();
+  const std::string registry = RegistryText();
+  const auto installation = test::Snapshot(inst_);
+  ShowMainWindow();
+  TfMain& w = *main_;
+  EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Обновление/восстановление ЗТВ"));
+
+  const struct {
+    QToolButton* button;
+    const char* question;
+    const char* defaultButton;
+    const char* shot;
+  } questions[] = {
+      {w.btnUpdate,
+       "Перед установкой обновления необходимо выгрузить (закрыть, выключить) программу на сетевых машинах.\n\n"
+       "Установить обновление?",
+       "Да", "question-update.png"},
+      {w.btnRestore, "Восстановить систему из резервной копии (текущие данные будут потеряны)?", "Нет",
+       "question-restore.png"},
+      {w.btnClearCache, "Очистить кэш обновлений?", "Нет", "question-clear-cache.png"},
+  };
+  for (const auto& q : questions) {
+    SCOPED_TRACE(q.shot);
+    const auto seen = Run(q.button, {{PressEsc, q.shot}});
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].title, QString::fromUtf8("Подтверждение"));
+    EXPECT_EQ(seen[0].text, QString::fromUtf8(q.question));
+    EXPECT_EQ(seen[0].buttons, kYesNo);
+    EXPECT_EQ(seen[0].defaultButton, QString::fromUtf8(q.defaultButton));
+    EXPECT_EQ(seen[0].escapeButton, QString::fromUtf8("Нет"));
+    EXPECT_EQ(seen[0].icon, QMessageBox::Question);
+    EXPECT_EQ(seen[0].format, Qt::PlainText);
+    EXPECT_EQ(seen[0].owner, &w);
+  }
+  // Esc answered No each time: nothing was closed, stopped or changed.
+  EXPECT_TRUE(Alive(workplace));
+  EXPECT_TRUE(Alive(server));
+  EXPECT_EQ(RegistryText(), registry);
+  EXPECT_EQ(test::Snapshot(inst_), installation);
+  EXPECT_EQ(test::ReadFile(updates_ + "/Files.DAT"), "a received package");
+  EXPECT_FALSE(log_->isVisible());
+  EXPECT_TRUE(clock_.Sleeps().empty());
+}
+
+TEST_F(MessageBoxTest, YesAndNoDoWhatTheyRead) {
+  // "Нет" on the update changes nothing; "Да" on the restore and on the
+  // cache clearing carries them out. Swapped answers would fail both ways.
+  WriteSettings("7.1.2", 1, "");
+  MakeBackupNow();
+  const auto backedUp = test::Snapshot(inst_);
+  test::WriteFile(inst_ + "/bin/new.dll", "from a broken update");
+  WriteSettings("7.2.0", 2, "7.1.2");
+  test::WriteFile(updates_ + "/Files.DAT", "a received package");
+  ShowMainWindow();
+  TfMain& w = *main_;
+
+  auto seen = Run(w.btnUpdate, {{Click("Нет"), {}}});
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(GetCurrentStatus(), 2);
+  EXPECT_TRUE(fs::exists(inst_ + "/bin/new.dll"));
+
+  const ProcessEntry server = StartStandinServer();
+  seen = Run(w.btnRestore, {{Click("Да"), {}}, {Click("OK"), "message-restore-done.png"}});
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].title, QString::fromUtf8("Обновление/восстановление ЗТВ"));
+  EXPECT_EQ(seen[1].text, QString::fromUtf8("Восстановление версии из резервной копии успешно завершено"));
+  EXPECT_EQ(seen[1].buttons, QStringList{"OK"});
+  EXPECT_EQ(seen[1].icon, QMessageBox::Information);
+  // Shown while the log window was up: it belongs to the log window.
+  EXPECT_EQ(seen[1].owner, log_.get());
+  EXPECT_EQ(test::Snapshot(inst_), backedUp);
+  EXPECT_EQ(GetCurrentStatus(), 1);
+  EXPECT_FALSE(Alive(server));
+
+  seen = Run(w.btnClearCache, {{Click("Да"), {}}, {Click("OK"), {}}});
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].text,
+            QString::fromUtf8("Операция завершена! В процессе очистки кэша было удалено 1 файлов."));
+  EXPECT_FALSE(fs::exists(updates_ + "/Files.DAT"));
+}
+
+TEST_F(MessageBoxTest, NamesFromOutsideAreShownAsPlainTextAndTheNoticeHasItsCaption) {
+  // A directory whose name reads as markup.
+  const std::string odd = dir_ / "<b>кэш</b>";
+  registry_.Write("[HKEY_LOCAL_MACHINE\\Software\\Zorvic\\ZTV]\n"
+                  "\"CurrentVersionDirectory\"=\"" + inst_ + "\"\n"
+                  "\"BackupDirectory\"=\"" + backup_ + "\"\n"
+                  "\"UpdateDirectory\"=\"" + odd + "\"\n"
+                  "\"CurrentVersion\"=\"7.1.2\"\n"
+                  "\"CurrentStatus\"=dword:00000001\n"
+                  "\"BackupVersion\"=\"\"\n");
+  ShowMainWindow();
+  TfMain& w = *main_;
+  auto seen = Run(w.btnClearCache, {{Click("Да"), {}}, {Click("OK"), "message-plain-text.png"}});
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].text, QString::fromStdString("Директория " + odd + " не существует"));
+  EXPECT_EQ(seen[1].format, Qt::PlainText);
+  EXPECT_EQ(seen[1].labelFormat, Qt::PlainText);
+  EXPECT_EQ(seen[1].icon, QMessageBox::Warning);
+
+  // The error box of a failed operation carries the program's caption.
+  seen = Run(w.btnRestore, {{Click("Да"), {}}, {Click("OK"), "message-error.png"}});
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].title, QString::fromUtf8("Обновление/восстановление ЗТВ"));
+  EXPECT_EQ(seen[1].text, QString::fromUtf8("Резервная копия отсутствует"));
+  EXPECT_EQ(seen[1].icon, QMessageBox::Critical);
+  EXPECT_EQ(seen[1].labelFormat, Qt::PlainText);
+}
+
+TEST_F(MessageBoxTest, AutomaticUpdateNoticeComesFirst) {
+  WriteSettings("7.1.2", 1, "");
+  test::ScopedCommandLine autoRun({"autoRun"});
+  BoxAnswerer answerer({{Click("OK"), "notice-automatic-update.png"}, {PressEsc, {}}});
+  main_->show();
+  ASSERT_TRUE(ProcessUntil([&] { return answerer.Done() && main_->FormShown() && !main_->Busy(); }, 10000));
+  const auto& seen = answerer.Seen();
+  EXPECT_EQ(seen[0].title, QString::fromUtf8("Уведомление"));
+  EXPECT_EQ(seen[0].text, QString::fromUtf8("Предыдущая операция прервана в связи с обновлением."));
+  EXPECT_EQ(seen[0].icon, QMessageBox::Warning);
+  EXPECT_EQ(seen[0].buttons, QStringList{"OK"});
+  EXPECT_EQ(seen[1].title, QString::fromUtf8("Подтверждение"));
+  EXPECT_EQ(seen[1].defaultButton, QString::fromUtf8("Да"));
+  EXPECT_TRUE(main_->isVisible());  // answered No: the window stays
 }
 
 TEST(LogWindowHandOver, ProgressReachesTheLogWindowOnlyWhileItShows) {
@@ -340,6 +605,7 @@ int main(int argc, char** argv) {
   ztv::test::IsolateProcesses();
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
+  ztv::SetUpApplication(app);
   // The update closes the main window; that must not end the application.
   QApplication::setQuitOnLastWindowClosed(false);
   ::testing::InitGoogleTest(&argc, argv);

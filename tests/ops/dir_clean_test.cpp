@@ -265,7 +265,8 @@ TEST_F(DirCleanTest, WalkStopsAtTheThirdFileItCannotDeleteHavingCountedTwo) {
   EXPECT_EQ(result, std::to_string(2u | kDeleteFailedBit));
   for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(fs::exists(cache + "/" + order[i]), i >= 2) << order[i];
 
-  // The cache clearing reports the two.
+  // The cache clearing does not report success: it warns with the two
+  // deletions and the file that stayed.
   fs::remove_all(cache);
   order = MakeCacheWithThirdFileLocked(cache);
   const std::string events = AsNobody([&] {
@@ -273,7 +274,9 @@ TEST_F(DirCleanTest, WalkStopsAtTheThirdFileItCannotDeleteHavingCountedTwo) {
     for (const auto& e : ClearCache(cache, DialogButton::Yes)) joined += e + "\n";
     return joined;
   });
-  EXPECT_EQ(events, Asked() + "\n" + Cleared(2) + "\n");
+  EXPECT_EQ(events, Asked() + "\n" +
+                        "message:Обновление/восстановление ЗТВ|Кэш обновлений очищен не полностью: удалено 2 файлов, "
+                        "не удалось удалить " + cache + "/" + order[2] + "\n");
   for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(fs::exists(cache + "/" + order[i]), i >= 2) << order[i];
 
   // Going on after failures deletes everything it can and still reports one.
@@ -296,9 +299,31 @@ TEST_F(DirCleanTest, FailureBelowStopsEveryLevelAndKeepsTheDirectory) {
   WriteFile(cache + "/sub/locked", "root's");
   ASSERT_EQ(::chmod((cache + "/sub").c_str(), 01777), 0);
   ASSERT_EQ(::chown(cache.c_str(), kNobody, kNobody), 0);
-  EXPECT_EQ(AsNobody([&] { return std::to_string(DeleteDirContents(cache, kCacheOptions)); }),
-            std::to_string(0u | kDeleteFailedBit));
+  EXPECT_EQ(AsNobody([&] {
+              std::string first;
+              const uint32_t result = DeleteDirContents(cache, kCacheOptions, &first);
+              return std::to_string(result) + " " + first;
+            }),
+            std::to_string(0u | kDeleteFailedBit) + " " + cache + "/sub/locked");
   EXPECT_TRUE(fs::exists(cache + "/sub/locked"));
+
+  // A sub-directory the user may not read cannot be emptied: that is a
+  // failure too, named by the directory.
+  fs::create_directories(cache + "/closed");
+  WriteFile(cache + "/closed/f", "f");
+  ASSERT_EQ(::chmod((cache + "/closed").c_str(), 0700), 0);
+  fs::remove_all(cache + "/sub");
+  EXPECT_EQ(AsNobody([&] {
+              std::string first;
+              const uint32_t result = DeleteDirContents(cache, kCacheOptions, &first);
+              return std::to_string(result) + " " + first;
+            }),
+            std::to_string(0u | kDeleteFailedBit) + " " + cache + "/closed");
+  EXPECT_TRUE(fs::exists(cache + "/closed/f"));
+  fs::remove_all(cache + "/closed");
+  fs::create_directories(cache + "/sub");
+  WriteFile(cache + "/sub/locked", "root's");
+  ASSERT_EQ(::chmod((cache + "/sub").c_str(), 01777), 0);
 
   // Going on: the directory's removal is tried and fails as well.
   WriteFile(cache + "/other/x", "x");

@@ -10,11 +10,13 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <utility>
 
 #include "control/run_close_program.h"
 #include "core/errors.h"
 #include "engine/update_package.h"
 #include "engine/ztv_procs.h"
+#include "formats/tar/tar.h"
 #include "installation_fixture.h"
 #include "ops/main_operations.h"
 #include "ops/scripted_interaction.h"
@@ -443,53 +445,172 @@ TEST_F(UntouchedTest, UpdateAndRestoreAnsweredNo) {
   ExpectUntouched();
 }
 
-TEST_F(OperationsTest, RestoreWithoutBackupStopsTheServerAndFails) {
-  InstallStandinServer();
-  WriteSettings("7.1.2", 2, "");
-  const ProcessEntry workplace = StartWorkplace();
-  const ProcessEntry server = StartStandinServer();
-  const std::string registry = RegistryText();
-  const auto installation = Snapshot(inst_);
+TEST_F(UntouchedTest, RestoreWithoutABackupClosesNothing) {
+  // No backup version (the file is there), then a version but no file.
+  for (bool withVersion : {false, true}) {
+    SCOPED_TRACE(withVersion);
+    WriteSettings("7.1.2", 2, withVersion ? "7.1.0" : "");
+    if (withVersion) fs::remove(backup_ + "/Backup.DAT");
+    registryText_ = RegistryText();
+    Ui ui;
+    auto ops = Ops(ui, view_, clock_);
+    ops->Updater().Refresh();
+    ui.Answer(DialogButton::Yes);
+    EXPECT_EQ(ErrorOf([&] { ops->btnRestoreClick(TSender::Button); }), "Резервная копия отсутствует");
+    // Refused after the question, before the log window, the workplace or
+    // the server: the status was not touched.
+    EXPECT_EQ(ui.Events(), std::vector<std::string>{std::string("ask:Подтверждение|") + kRestoreQuestion});
+    EXPECT_EQ(ops->Updater().CurrentStatus, 2);
+    EXPECT_TRUE(Alive(workplace_));
+    EXPECT_TRUE(Alive(server_));
+    EXPECT_EQ(RegistryText(), registryText_);
+    EXPECT_EQ(Snapshot(inst_), installation_);
+    EXPECT_TRUE(clock_.Sleeps().empty());
+  }
+}
+
+// The installation after a broken update of 7.2.0, with the backup of 7.1.2
+// that was made before it; the workplace and the server run.
+class DamagedBackupTest : public OperationsTest {
+ protected:
+  void SetUp() override {
+    OperationsTest::SetUp();
+    if (HasFatalFailure()) return;
+    InstallStandinServer();
+    WriteSettings("7.1.2", 1, "");
+    MakeBackupNow();
+    backedUp_ = Snapshot(inst_);
+    goodBackup_ = ReadFile(backup_ + "/Backup.DAT");
+    WriteFile(inst_ + "/bin/version.txt", "workplace client 7.2.0\n");
+    WriteFile(inst_ + "/bin/new.dll", "new");
+    WriteSettings("7.2.0", 2, "7.1.2");
+    workplace_ = StartWorkplace();
+    server_ = StartStandinServer();
+    registryText_ = RegistryText();
+    installation_ = Snapshot(inst_);
+  }
+
+  // The members of the good backup: name and header offset.
+  std::vector<std::pair<std::string, int64_t>> Members() {
+    std::vector<std::pair<std::string, int64_t>> members;
+    TTarArchive archive(backup_ + "/Backup.DAT");
+    TTarDirRec r;
+    while (archive.FindNext(r)) members.emplace_back(r.Name, r.HeaderPos);
+    return members;
+  }
+
+  void ExpectNothingChanged() {
+    EXPECT_EQ(Snapshot(inst_), installation_);
+    EXPECT_EQ(RegistryText(), registryText_);
+    EXPECT_EQ(GetCurrentStatus(), 2);
+    EXPECT_TRUE(Alive(workplace_));
+  }
+
+  std::map<std::string, std::string> backedUp_, installation_;
+  std::string goodBackup_, registryText_;
+  ProcessEntry workplace_, server_;
+};
+
+TEST_F(DamagedBackupTest, RestoreFromADamagedBackupChangesNothingAndTheGoodOneStillRestores) {
+  const auto members = Members();
+  ASSERT_GE(members.size(), 4u);
+  ASSERT_EQ(members.back().first, "Index.trs");
+  // The largest member, "Данные/шаблон.gdb" (70000 bytes).
+  std::pair<std::string, int64_t> big;
+  for (size_t i = 0; i + 1 < members.size(); ++i)
+    if (members[i + 1].second - members[i].second > 60000) big = members[i];
+  ASSERT_FALSE(big.first.empty());
+  std::string badChecksum = goodBackup_;
+  badChecksum[static_cast<size_t>(members[1].second) + 140] ^= 1;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::string cause;
+  };
+  const std::string file = backup_ + "/Backup.DAT";
+  const Case cases[] = {
+      {"cut inside a member", goodBackup_.substr(0, static_cast<size_t>(big.second + 512 + 20000)),
+       "элемент [" + big.first + "] неполон"},
+      {"cut before the index", goodBackup_.substr(0, static_cast<size_t>(members.back().second)),
+       "Не найден файл индекса в резервной копии."},
+      {"a member header with a bad checksum", badChecksum,
+       "неверная контрольная сумма заголовка элемента [" + members[1].first + "]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(file, c.bytes);
+    Ui ui;
+    RecordingView view;
+    FakeClock clock;
+    auto ops = Ops(ui, view, clock);
+    ops->Updater().Refresh();
+    ui.Answer(DialogButton::Yes);
+    const std::string error = ErrorOf([&] { ops->btnRestoreClick(TSender::Button); });
+    const std::string expected =
+        "Ошибка восстановления из резервной копии: Резервная копия [" + file + "] повреждена: " + c.cause;
+    EXPECT_EQ(error.rfind(expected, 0), 0u) << error;
+    // Refused before the workplace was closed or the server stopped.
+    EXPECT_EQ(ui.Events(), std::vector<std::string>{std::string("ask:Подтверждение|") + kRestoreQuestion});
+    EXPECT_TRUE(Alive(server_));
+    EXPECT_TRUE(clock.Sleeps().empty());
+    ExpectNothingChanged();
+    // The engine refuses it the same way when called by itself.
+    TUpdater u;
+    u.Refresh();
+    EXPECT_EQ(ErrorOf([&] { u.RestoreFromBackup(); }).rfind(expected, 0), 0u);
+    ExpectNothingChanged();
+  }
+
+  // The good backup put back restores, as before.
+  WriteFile(file, goodBackup_);
   Ui ui;
   RecordingView view;
   test::CappedClock clock(50);
   auto ops = Ops(ui, view, clock);
   ops->Updater().Refresh();
   ui.Answer(DialogButton::Yes);
-  EXPECT_EQ(ErrorOf([&] { ops->btnRestoreClick(TSender::Button); }), "Резервная копия отсутствует");
+  ops->btnRestoreClick(TSender::Button);
+  EXPECT_EQ(Snapshot(inst_), backedUp_);
+  EXPECT_EQ(GetCurrentStatus(), 1);
+  EXPECT_EQ(GetCurrentVersion(), "7.1.2");
+}
 
-  EXPECT_EQ(WithoutProgress(ui.Events()), (std::vector<std::string>{
-                                              std::string("ask:Подтверждение|") + kRestoreQuestion,
-                                              "log:statusbar",
-                                              "log:clear",
-                                              "log:show",
-                                              "log:+Выгрузка приложений.",
-                                              "log:+Рабочее место...",
-                                              "log:=ОК",
-                                              "log:+СУБД...",
-                                              "log:=ОК",
-                                              "log:+Восстановление текущей версии...",
-                                              "log:close",
-                                          }));
-  EXPECT_EQ(view.calls, std::vector<std::string>{"fill"});
-  EXPECT_FALSE(Alive(workplace));
-  EXPECT_FALSE(Alive(server));
-  EXPECT_EQ(ops->FServerKind, kServerFirebird);
-  EXPECT_EQ(ops->FServerPath, StandinServerExe());
-  EXPECT_FALSE(ops->FServerIsService);
-  // The status was not touched, and the server stays stopped.
-  EXPECT_EQ(RegistryText(), registry);
-  EXPECT_EQ(ops->Updater().CurrentStatus, 2);
-  EXPECT_EQ(Snapshot(inst_), installation);
-  EXPECT_TRUE(Running("firebird").empty());
-  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 3000}));
+// Records the waits and runs `onWait` when the wait of `ms` comes.
+class HookedClock : public test::CappedClock {
+ public:
+  HookedClock(int64_t ms, std::function<void()> onWait) : CappedClock(50), ms_(ms), onWait_(std::move(onWait)) {}
+  void Sleep(int64_t milliseconds) override {
+    if (milliseconds == ms_ && onWait_) std::exchange(onWait_, nullptr)();
+    CappedClock::Sleep(milliseconds);
+  }
 
-  // With a backup version but no file it is the same.
-  WriteSettings("7.1.2", 2, "7.1.0");
+ private:
+  int64_t ms_;
+  std::function<void()> onWait_;
+};
+
+TEST_F(DamagedBackupTest, BackupDamagedWhileTheServerStopsIsRefusedAndTheServerStartsAgain) {
+  // The backup passes the check before the workplace is closed, and is cut
+  // while the restore waits for the server to end.
+  const std::string file = backup_ + "/Backup.DAT";
+  HookedClock clock(3000, [&] { fs::resize_file(file, goodBackup_.size() / 2); });
+  Ui ui;
+  RecordingView view;
+  auto ops = Ops(ui, view, clock);
   ops->Updater().Refresh();
   ui.Answer(DialogButton::Yes);
-  EXPECT_EQ(ErrorOf([&] { ops->btnRestoreClick(TSender::Button); }), "Резервная копия отсутствует");
+  const std::string error = ErrorOf([&] { ops->btnRestoreClick(TSender::Button); });
+  EXPECT_EQ(error.rfind("Ошибка восстановления из резервной копии: Резервная копия [" + file + "] повреждена: ", 0), 0u)
+      << error;
+  EXPECT_EQ(ui.LogText(), "Выгрузка приложений.\nРабочее место...ОК\nСУБД...ОК\nВосстановление текущей версии...");
+  EXPECT_EQ(WithoutProgress(ui.Events()).back(), "log:close");
+  // The engine refused it before changing anything, so the server stopped
+  // for it runs again.
+  EXPECT_EQ(Snapshot(inst_), installation_);
   EXPECT_EQ(GetCurrentStatus(), 2);
+  EXPECT_FALSE(Alive(workplace_));
+  EXPECT_FALSE(Alive(server_));
+  EXPECT_TRUE(test::WaitFor([] { return Running("firebird").size() == 1; }, 5000)) << "the server was not started";
 }
 
 TEST_F(OperationsTest, RestoreBringsBackTheBackupAndLeavesTheServerStopped) {
@@ -603,27 +724,86 @@ TEST_F(OperationsTest, BatchBackupAsksNothingWritesNoLinesAndRestartsTheServer) 
   EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 1000, 200}));
 }
 
-TEST_F(OperationsTest, FailedBatchBackupLeavesTheServerStoppedAndTheLogOpen) {
+TEST_F(UntouchedTest, BatchBackupRefusedBeforeAnythingIsClosed) {
+  // A status other than 1, and a missing installation or backup directory:
+  // found out before the workplace is closed and the server stopped.
+  struct Case {
+    int status;
+    std::string inst, backup, message;
+  };
+  const std::string missing = dir_ / "нет";
+  Case cases[] = {
+      {2, inst_, backup_, "Текущая версия ЗТВ является нерабочей. Копирование прервано."},
+      {0, inst_, backup_, "Текущая версия ЗТВ является нерабочей. Копирование прервано."},
+      {1, missing, backup_, "Директория " + missing + " не существует"},
+      {1, inst_, missing, "Директория " + missing + " не существует"},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    // The settings name the case's directories.
+    std::swap(inst_, c.inst);
+    std::swap(backup_, c.backup);
+    WriteSettings("7.1.2", c.status, "7.1.0");
+    std::swap(inst_, c.inst);
+    std::swap(backup_, c.backup);
+    registryText_ = RegistryText();
+    Ui ui;
+    auto ops = Ops(ui, view_, clock_);
+    EXPECT_EQ(ErrorOf([&] { ops->BatchRequest(1, kBatchBackup); }), c.message);
+    EXPECT_TRUE(ui.Events().empty());
+    EXPECT_FALSE(ui.LogVisible());
+    ExpectUntouched();
+  }
+}
+
+TEST_F(OperationsTest, BackupThatFailsAfterTheServerStopStartsItAgain) {
+  // A file the tar form cannot hold (over 4 GiB, sparse) makes the backup
+  // fail after the workplace was closed and the server stopped.
   InstallStandinServer();
-  WriteSettings("7.1.2", 2, "7.1.0");
-  WriteFile(backup_ + "/Backup.DAT", "an older backup");
-  const ProcessEntry workplace = StartWorkplace();
-  const ProcessEntry server = StartStandinServer();
-  Ui ui;
-  RecordingView view;
-  test::CappedClock clock(50);
-  auto ops = Ops(ui, view, clock);
-  EXPECT_EQ(ErrorOf([&] { ops->BatchRequest(1, kBatchBackup); }),
-            "Текущая версия ЗТВ является нерабочей. Копирование прервано.");
-  EXPECT_EQ(ui.Events(), (std::vector<std::string>{"log:statusbar", "log:clear", "log:show"}));
-  EXPECT_TRUE(ui.LogVisible());
-  EXPECT_FALSE(Alive(workplace));
-  EXPECT_FALSE(Alive(server));
-  EXPECT_TRUE(Running("firebird").empty());
-  // The previous backup and its version stay.
-  EXPECT_EQ(ReadFile(backup_ + "/Backup.DAT"), "an older backup");
-  EXPECT_EQ(GetBackupVersion(), "7.1.0");
-  EXPECT_EQ(WaitShape(clock.Sleeps()), (std::vector<int64_t>{1000, 200, 1000}));
+  WriteSettings("7.1.2", 1, "");
+  MakeBackupNow();
+  const std::string goodBackup = ReadFile(backup_ + "/Backup.DAT");
+  WriteFile(inst_ + "/huge.bin", "");
+  fs::resize_file(inst_ + "/huge.bin", 5ull << 30);
+  const std::string failure = "Ошибка создания резервной копии: Ошибка при создании TAR-файла: ";
+
+  for (bool batch : {false, true}) {
+    SCOPED_TRACE(batch ? "batch backup" : "update");
+    WriteSettings("7.1.2", 1, "7.1.2");
+    const ProcessEntry workplace = StartWorkplace();
+    const ProcessEntry server = StartStandinServer();
+    Ui ui;
+    RecordingView view;
+    test::CappedClock clock(50);
+    auto ops = Ops(ui, view, clock);
+    ops->Updater().Refresh();
+    if (!batch) ui.Answer(DialogButton::Yes);
+    const std::string error =
+        ErrorOf([&] { batch ? ops->BatchRequest(1, kBatchBackup) : ops->btnUpdateClick(TSender::Button); });
+    EXPECT_EQ(error.rfind(failure, 0), 0u) << error;
+    EXPECT_EQ(WithoutProgress(ui.Events()).back(), "log:close");
+    if (!batch) {
+      EXPECT_EQ(ui.LogText(),
+                "Выгрузка приложений.\nРабочее место...ОК\nостанавливаем СУБД...ОК\nРезервное копирование текущей "
+                "версии...");
+    }
+    // The server that was stopped runs again, started from the same record.
+    EXPECT_FALSE(Alive(workplace));
+    EXPECT_FALSE(Alive(server));
+    EXPECT_TRUE(test::WaitFor([] { return Running("firebird").size() == 1; }, 5000)) << "the server was not started";
+    const auto servers = Running("firebird");
+    ASSERT_EQ(servers.size(), 1u);
+    EXPECT_EQ(ops->FServerPath, StandinServerExe());
+    // The good backup stays and is named again; the status tells the truth.
+    EXPECT_EQ(ReadFile(backup_ + "/Backup.DAT"), goodBackup);
+    EXPECT_FALSE(fs::exists(backup_ + "/Backup.DAT.new"));
+    EXPECT_EQ(GetBackupVersion(), "7.1.2");
+    EXPECT_EQ(ops->Updater().BackupVersion, "7.1.2");
+    EXPECT_EQ(GetCurrentStatus(), 1);
+    // No unpacking was tried.
+    EXPECT_FALSE(fs::exists(updates_ + "/_ZTV_UPDATE_"));
+    test::KillProcessesUnder(serverDir_);
+  }
 }
 
 }  // namespace

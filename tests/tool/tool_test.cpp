@@ -84,10 +84,41 @@ TEST_F(ZtvTool, BackupCreateListRestoreAndTarList) {
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(test::Snapshot(dir_ / "dst"), test::Snapshot(dir_ / "src"));
 
+  r = Run("backup verify " + Q(backup));
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "ok\n");
+
+  // A damaged backup fails the check with one line naming the file, and the
+  // restore checks the same way before it changes anything: the
+  // directory keeps what it holds.
+  WriteFile(dir_ / "dst/extra.txt", "x");
+  const auto before = test::Snapshot(dir_ / "dst");
   WriteFile(dir_ / "plain.bin", std::string(1024, '\0'));
-  r = Run("backup restore " + Q(dir_ / "plain.bin") + " " + Q(dir_ / "dst"));
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.err, "Не найден файл индекса в резервной копии.\n");  // the restore's own message, no engine prefix
+  const std::string cut = dir_ / "cut.DAT";
+  WriteFile(cut, test::ReadFile(backup).substr(0, 700));  // inside the first member
+  for (const std::string& bad : {dir_ / "plain.bin", cut}) {
+    SCOPED_TRACE(bad);
+    r = Run("backup verify " + Q(bad));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("Резервная копия [" + bad + "] повреждена: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    const std::string verifyError = r.err;
+    r = Run("backup restore " + Q(bad) + " " + Q(dir_ / "dst"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, verifyError);  // the check's own message, no engine prefix
+    EXPECT_EQ(test::Snapshot(dir_ / "dst"), before);
+  }
+  EXPECT_EQ(Run("backup verify " + Q(dir_ / "plain.bin")).err,
+            "Резервная копия [" + (dir_ / "plain.bin") + "] повреждена: Не найден файл индекса в резервной копии.\n");
+
+  // The older compound form is checked and restored as well.
+  const std::string compound = dir_ / "Compound.DAT";
+  ASSERT_EQ(Run("cfb pack " + Q(dir_ / "src") + " " + Q(compound)).code, 0);
+  EXPECT_EQ(Run("backup verify " + Q(compound)).out, "ok\n");
+  r = Run("backup restore " + Q(compound) + " " + Q(dir_ / "dst"));
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(test::Snapshot(dir_ / "dst"), test::Snapshot(dir_ / "src"));
 }
 
 TEST_F(ZtvTool, PackageBuildVerifyUnpack) {
