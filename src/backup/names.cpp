@@ -68,9 +68,11 @@ void TNameMatcher::Claim(const std::string& name) {
 
 std::string TNameMatcher::Match(const std::string& name) {
   lastWasNew_ = false;
+  lastWasExisting_ = false;
   auto it = names_.find(name);
   if (it != names_.end() && (it->second.flags & (kExisting | kCreated))) {
     it->second.flags |= kClaimed;
+    lastWasExisting_ = (it->second.flags & kExisting) != 0;
     return name;
   }
   if (existingCount_ > 0) {
@@ -88,6 +90,7 @@ std::string TNameMatcher::Match(const std::string& name) {
       State& state = names_[f->second];
       if (!(state.flags & kClaimed)) {
         state.flags |= kClaimed;
+        lastWasExisting_ = true;
         return f->second;
       }
     }

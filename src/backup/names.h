@@ -38,6 +38,8 @@ class TNameMatcher {
   // Whether Match gave a name that was neither there before nor matched
   // earlier: nothing stands there unless someone else put it there since.
   bool LastWasNew() const { return lastWasNew_; }
+  // Whether Match gave an entry that was there before the restore.
+  bool LastWasExisting() const { return lastWasExisting_; }
 
  private:
   enum : uint8_t { kExisting = 1, kClaimed = 2, kCreated = 4 };
@@ -52,6 +54,7 @@ class TNameMatcher {
   bool foldedBuilt_ = false;
   size_t existingCount_ = 0;
   bool lastWasNew_ = false;
+  bool lastWasExisting_ = false;
 };
 
 // Replaces a symbolic link at `path` by nothing, so that what is written

@@ -242,12 +242,13 @@ void TTarBackup::Restore() {
     if (!dirField.AsBoolean()) continue;
     const std::string name = nameField.AsString();
     const std::string onDisk = match(name);
+    const bool wasThere = matcher.LastWasExisting();
     const std::string path = JoinPath(base, StoredToNative(onDisk));
     RemoveIfSymlink(path);
     if (!DirectoryExists(path) && ::mkdir(path.c_str(), 0777) != 0)
       throw Exception(Format("Ошибка создания каталога [%s]", path));
     dirs[name] = onDisk;
-    RemoveFromDiskList(onDisk);
+    if (wasThere) RemoveFromDiskList(onDisk);
   }
   BackupIndex->SetSorted(false);
 
@@ -267,8 +268,9 @@ void TTarBackup::Restore() {
     const std::string path = JoinPath(base, StoredToNative(onDisk));
     // A name that was not on disk is created at once; should something
     // stand there after all, it goes first as for every other name.
+    const bool wasThere = matcher.LastWasExisting();
     if (!(matcher.LastWasNew() && archive.ReadFileToNew(path)) && DeleteOrRename(path)) archive.ReadFileTo(path);
-    RemoveFromDiskList(onDisk);
+    if (wasThere) RemoveFromDiskList(onDisk);  // only what was there is in the list
   }
 
   Progress(99, "Удаление файлов и каталогов");

@@ -573,8 +573,11 @@ void TStaticSet::RebuildView(const Record* keep) {
     r->slot = -1;
     if (Passes(*r)) view_.push_back(r.get());
   }
-  if (sorted_ && !indexFields_.empty())
-    std::sort(view_.begin(), view_.end(), [this](const Record* a, const Record* b) { return Less(a, b); });
+  if (sorted_ && !indexFields_.empty()) {
+    auto less = [this](const Record* a, const Record* b) { return Less(a, b); };
+    // Records are often added in key order already.
+    if (!std::is_sorted(view_.begin(), view_.end(), less)) std::sort(view_.begin(), view_.end(), less);
+  }
   for (size_t i = 0; i < view_.size(); ++i) view_[i]->slot = static_cast<int64_t>(i);
   BuildCounts();
   curSlot_ = 0;
