@@ -67,7 +67,13 @@ void AddBackupCommands(CLI::App& app) {
   auto* restore = backup->add_subcommand("restore", "make DIR equal to the backup FILE");
   restore->add_option("FILE", file, "backup file")->required();
   restore->add_option("DIR", dir, "directory")->required();
-  restore->callback([] { TTarBackup(dir, file).Restore(); });
+  // Either form, as the update engine restores a backup.
+  restore->callback([] {
+    if (IsStorageFile(file))
+      RestoreDirFromStorage(file, dir, true);
+    else
+      TTarBackup(dir, file).Restore();
+  });
 
   auto* blist = backup->add_subcommand("list", "the index of a backup: ID, NAME, ISDIR per line");
   blist->add_option("FILE", file, "backup file")->required();

@@ -84,6 +84,15 @@ TEST_F(ZtvTool, BackupCreateListRestoreAndTarList) {
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(test::Snapshot(dir_ / "dst"), test::Snapshot(dir_ / "src"));
 
+  // The older compound form restores as the update engine restores it:
+  // the tree comes back and what it does not hold goes.
+  const std::string older = dir_ / "Older.DAT";
+  ASSERT_EQ(Run("cfb pack " + Q(dir_ / "src") + " " + Q(older)).code, 0);
+  WriteFile(dir_ / "dst2/a/stale.txt", "x");
+  r = Run("backup restore " + Q(older) + " " + Q(dir_ / "dst2"));
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(test::Snapshot(dir_ / "dst2"), test::Snapshot(dir_ / "src"));
+
   WriteFile(dir_ / "plain.bin", std::string(1024, '\0'));
   r = Run("backup restore " + Q(dir_ / "plain.bin") + " " + Q(dir_ / "dst"));
   EXPECT_EQ(r.code, 1);
@@ -118,7 +127,7 @@ TEST_F(ZtvTool, PackageBuildVerifyUnpack) {
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Ошибка загрузки заголовка [" + (dir_ / "upd") +
-                         "\\Files.DAT]: обновление предназначено для версии 07.05.xx, текущая версия - 07.05.12, "
+                         "/Files.DAT]: обновление предназначено для версии 07.05.xx, текущая версия - 07.05.12, "
                          "новая версия - 07.05.12\n");
   }
   // Without the installer at its top a tree is no package.
