@@ -1,14 +1,23 @@
-// Version backup speed against GNU tar on the same tree, in the same run.
+// Version backup speed against GNU tar on the same trees, in the same run.
 //
-//   bench_backup [FILES [MIB [RUNS]]]     defaults: 2000 files, 200 MiB, 3 runs
+//   bench_backup [RUNS [MAXFILES]]     defaults: 3 runs, 100000 files
 //
-// Builds a tree of FILES files totalling MIB mebibytes in a temporary
-// directory (it stays in the page cache), then times, RUNS times each and
-// keeping the best: our Backup against `tar cf`, and our Restore into an
-// empty directory against `tar xf` into an empty directory. Reports seconds
-// and the ratio ours / tar (below 1 means faster than tar).
+// Each case is timed as whole processes, `ztvtool backup create|restore`
+// against `tar cf|xf` on the same tree, alternately, RUNS times each, and
+// the best time kept (the page cache stays warm); wall time and the CPU
+// time of the process (user + system) are both reported, the latter being
+// steadier on a shared machine. Cases:
+//   - large files: 2,000 files of 200 MiB in all, in 40 folders;
+//   - small files: 2,000, 16,000 and 100,000 files of 100 bytes in 200
+//     folders (MAXFILES leaves out the larger trees).
+// Restores run into an empty folder and over an existing copy of the tree;
+// tar extracts the same way. Reports seconds, the ratio ours / tar (below
+// 1 means faster than tar), and how the times grow from 16,000 to 100,000
+// files (6.25 would be linear).
+#include <spawn.h>
 #include <stdlib.h>
-#include <sys/stat.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,96 +27,177 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <string>
-
-#include "backup/tar_backup.h"
+#include <vector>
 
 namespace fs = std::filesystem;
+extern char** environ;
 
 namespace {
 
-double Seconds(const std::function<void()>& f) {
-  auto start = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+int g_runs = 3;
+
+struct Times {
+  double wall = 1e100, cpu = 1e100;  // seconds; cpu is user + system time of the process
+};
+
+// Runs a program to its end.
+Times RunTimed(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+    std::fprintf(stderr, "cannot start %s\n", argv[0]);
+    std::exit(1);
+  }
+  int status = 0;
+  struct rusage usage {};
+  ::wait4(pid, &status, 0, &usage);
+  Times t;
+  t.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  t.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "failed: %s\n", args[0].c_str());
+    std::exit(1);
+  }
+  return t;
 }
 
-double Best(int runs, const std::function<void()>& prepare, const std::function<void()>& f) {
-  double best = 1e100;
-  for (int i = 0; i < runs; ++i) {
+void KeepBest(Times& best, const Times& t) {
+  best.wall = std::min(best.wall, t.wall);
+  best.cpu = std::min(best.cpu, t.cpu);
+}
+
+struct Pair {
+  Times ours, tar;
+};
+
+// Times `ours` and `tar` alternately; `prepare` runs untimed before each.
+Pair Compare(const std::function<void()>& prepare, const std::vector<std::string>& ours,
+             const std::vector<std::string>& tar) {
+  Pair best;
+  for (int i = 0; i < g_runs; ++i) {
     prepare();
-    best = std::min(best, Seconds(f));
+    KeepBest(best.ours, RunTimed(ours));
+    prepare();
+    KeepBest(best.tar, RunTimed(tar));
   }
   return best;
 }
 
-void Run(const std::string& command) {
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "command failed: %s\n", command.c_str());
-    std::exit(1);
+void WriteFile(const std::string& path, const char* data, size_t n) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(data, static_cast<std::streamsize>(n));
+}
+
+// Files of varied sizes adding up to `mib` mebibytes in 40 folders.
+void MakeLargeTree(const std::string& root, int files, int mib) {
+  std::mt19937 rng(7);
+  std::vector<double> weights(static_cast<size_t>(files));
+  double weightSum = 0;
+  for (auto& w : weights) weightSum += (w = std::uniform_real_distribution<double>(0.05, 2.0)(rng));
+  std::string block(4 << 20, '\0');
+  for (auto& c : block) c = static_cast<char>(rng());
+  for (int i = 0; i < files; ++i) {
+    const std::string dir = root + "/dir" + std::to_string(i % 40);
+    fs::create_directories(dir);
+    const size_t size = static_cast<size_t>(mib * 1048576.0 * weights[static_cast<size_t>(i)] / weightSum);
+    WriteFile(dir + "/file" + std::to_string(i) + ".bin", block.data() + (i * 4099) % 4096,
+              std::min(size, block.size() - 4096));
   }
+}
+
+// `files` files of 100 bytes in 200 folders.
+void MakeSmallTree(const std::string& root, int files) {
+  std::string data(100, 'x');
+  for (int i = 0; i < files; ++i) {
+    const std::string dir = root + "/dir" + std::to_string(i % 200);
+    if (i < 200) fs::create_directories(dir);
+    data.replace(0, 8, std::to_string(10000000 + i));
+    WriteFile(dir + "/file" + std::to_string(i) + ".txt", data.data(), data.size());
+  }
+}
+
+struct CaseResult {
+  std::string name;
+  Pair create, restoreEmpty, restoreOver;
+};
+
+CaseResult RunCase(const std::string& ztvtool, const std::string& root, const std::string& name,
+                   const std::function<void(const std::string&)>& make) {
+  const std::string src = root + "/src", dst = root + "/dst";
+  const std::string ours = root + "/Backup.DAT", theirs = root + "/gnu.tar";
+  fs::remove_all(root);
+  fs::create_directories(root);
+  make(src);
+  CaseResult r;
+  r.name = name;
+  auto nothing = [] {};
+  auto emptyDst = [&] {
+    fs::remove_all(dst);
+    fs::create_directory(dst);
+  };
+  // One untimed pass of each warms the page cache and leaves both archives.
+  RunTimed({ztvtool, "backup", "create", src, ours});
+  RunTimed({"tar", "cf", theirs, "-C", src, "."});
+  r.create = Compare(nothing, {ztvtool, "backup", "create", src, ours}, {"tar", "cf", theirs, "-C", src, "."});
+  r.restoreEmpty = Compare(emptyDst, {ztvtool, "backup", "restore", ours, dst}, {"tar", "xf", theirs, "-C", dst});
+  // Over an existing copy: dst holds the tree from the last run.
+  r.restoreOver = Compare(nothing, {ztvtool, "backup", "restore", ours, dst}, {"tar", "xf", theirs, "-C", dst});
+  fs::remove_all(root);
+  return r;
+}
+
+void PrintRow(const char* what, const Pair& p) {
+  std::printf("  %-34s wall %7.3f s  tar %7.3f s  ratio %5.2f | cpu %7.3f s  tar %7.3f s  ratio %5.2f\n", what,
+              p.ours.wall, p.tar.wall, p.ours.wall / p.tar.wall, p.ours.cpu, p.tar.cpu, p.ours.cpu / p.tar.cpu);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int files = argc > 1 ? std::atoi(argv[1]) : 2000;
-  const int mib = argc > 2 ? std::atoi(argv[2]) : 200;
-  const int runs = argc > 3 ? std::atoi(argv[3]) : 3;
+  if (argc > 1) g_runs = std::max(1, std::atoi(argv[1]));
+  const int maxFiles = argc > 2 ? std::atoi(argv[2]) : 100000;
+  const std::string ztvtool = ZTVTOOL_PATH;
 
-  char tmpl[] = "/tmp/ztv-bench-XXXXXX";
+  char tmpl[] = "/var/tmp/ztv-bench-XXXXXX";
   if (!::mkdtemp(tmpl)) return 1;
-  const std::string root = tmpl;
-  const std::string src = root + "/src";
+  const std::string base = tmpl;
+  std::printf("version backup against GNU tar, whole processes, best of %d runs\n", g_runs);
 
-  // The tree: 40 directories, files of varied sizes adding up to the total.
-  std::mt19937 rng(7);
-  std::vector<size_t> sizes(static_cast<size_t>(files));
-  const double total = static_cast<double>(mib) * 1024 * 1024;
-  double weightSum = 0;
-  std::vector<double> weights(sizes.size());
-  for (auto& w : weights) weightSum += (w = std::uniform_real_distribution<double>(0.05, 2.0)(rng));
-  size_t bytes = 0;
-  std::string block(1 << 20, '\0');
-  for (auto& c : block) c = static_cast<char>(rng());
-  for (size_t i = 0; i < sizes.size(); ++i) {
-    sizes[i] = static_cast<size_t>(total * weights[i] / weightSum);
-    std::string dir = src + "/dir" + std::to_string(i % 40);
-    fs::create_directories(dir);
-    std::ofstream out(dir + "/file" + std::to_string(i) + ".bin", std::ios::binary);
-    for (size_t left = sizes[i]; left > 0;) {
-      size_t n = std::min(left, block.size());
-      out.write(block.data() + (i * 4099) % 4096, static_cast<std::streamsize>(std::min(n, block.size() - 4096)));
-      left -= std::min(n, block.size() - 4096);
-    }
-    bytes += sizes[i];
+  std::vector<CaseResult> results;
+  results.push_back(RunCase(ztvtool, base + "/large", "2,000 files, 200 MiB, 40 folders",
+                            [](const std::string& src) { MakeLargeTree(src, 2000, 200); }));
+  std::map<int, CaseResult> small;
+  for (int files : {2000, 16000, 100000}) {
+    if (files > maxFiles) continue;
+    char name[64];
+    std::snprintf(name, sizeof name, "%d files of 100 bytes, 200 folders", files);
+    small[files] = RunCase(ztvtool, base + "/small", name, [files](const std::string& src) { MakeSmallTree(src, files); });
+    results.push_back(small[files]);
   }
-  std::printf("tree: %d files in 40 directories, %.1f MiB, best of %d runs\n", files, bytes / 1048576.0, runs);
-
-  const std::string ours = root + "/Backup.DAT", theirs = root + "/gnu.tar";
-  const std::string dst = root + "/dst";
-  auto clearDst = [&] {
-    fs::remove_all(dst);
-    fs::create_directory(dst);
-  };
-  auto nothing = [] {};
-
-  // Warm the page cache with one pass of each.
-  ztv::TTarBackup(src, ours).Backup();
-  Run("tar cf " + theirs + " -C " + src + " .");
-
-  double backup = Best(runs, nothing, [&] { ztv::TTarBackup(src, ours).Backup(); });
-  double tarC = Best(runs, nothing, [&] { Run("tar cf " + theirs + " -C " + src + " ."); });
-  double restore = Best(runs, clearDst, [&] { ztv::TTarBackup(dst, ours).Restore(); });
-  double tarX = Best(runs, clearDst, [&] { Run("tar xf " + theirs + " -C " + dst); });
-
-  std::printf("%-28s %8.3f s\n", "Backup (ours)", backup);
-  std::printf("%-28s %8.3f s\n", "tar cf (GNU tar)", tarC);
-  std::printf("%-28s %8.3f s\n", "Restore (ours, empty dir)", restore);
-  std::printf("%-28s %8.3f s\n", "tar xf (GNU tar, empty dir)", tarX);
-  std::printf("ratio backup/tar-cf:   %.2f\n", backup / tarC);
-  std::printf("ratio restore/tar-xf:  %.2f\n", restore / tarX);
-  fs::remove_all(root);
+  for (const auto& r : results) {
+    std::printf("%s\n", r.name.c_str());
+    PrintRow("backup create / tar cf", r.create);
+    PrintRow("backup restore, empty / tar xf", r.restoreEmpty);
+    PrintRow("backup restore, over copy / tar xf", r.restoreOver);
+  }
+  if (small.count(16000) && small.count(100000)) {
+    const CaseResult &a = small[16000], &b = small[100000];
+    std::printf("growth 16,000 -> 100,000 files (6.25 is linear)\n");
+    auto growth = [](const char* what, const Pair& x, const Pair& y) {
+      std::printf("  %-34s wall: ours %5.2fx  tar %5.2fx | cpu: ours %5.2fx  tar %5.2fx\n", what,
+                  y.ours.wall / x.ours.wall, y.tar.wall / x.tar.wall, y.ours.cpu / x.ours.cpu, y.tar.cpu / x.tar.cpu);
+    };
+    growth("backup create", a.create, b.create);
+    growth("backup restore, empty", a.restoreEmpty, b.restoreEmpty);
+    growth("backup restore, over copy", a.restoreOver, b.restoreOver);
+  }
+  fs::remove_all(base);
   return 0;
 }

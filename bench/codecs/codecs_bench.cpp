@@ -21,6 +21,7 @@
 #include "formats/lzh/lzh.h"
 #include "formats/lzma/lzma_library.h"
 #include "lzh_reference.h"
+#include "mixed_data.h"
 
 namespace {
 
@@ -58,47 +59,6 @@ void Check(bool ok, const char* what) {
     std::fprintf(stderr, "result mismatch: %s\n", what);
     std::exit(1);
   }
-}
-
-// Text, binary records, runs and random stretches, with repeats near and
-// far: what update packages hold.
-Bytes MixedData(size_t n) {
-  std::mt19937 rng(20240607);
-  const char* words[] = {"Обновление ", "версия ", "резервная ", "копия ", "база ", "данных ", "\r\n", "07.05.12 ",
-                         "UpdateInstaller ", "Files.DAT ", "    ", "SELECT * FROM ", "IntConst "};
-  Bytes b;
-  b.reserve(n + 4096);
-  while (b.size() < n) {
-    switch (rng() % 6) {
-      case 0:
-      case 1:
-        for (int k = 0; k < 30; ++k) {
-          const char* w = words[rng() % 13];
-          b.insert(b.end(), w, w + std::strlen(w));
-        }
-        break;
-      case 2:  // little-endian records with small fields
-        for (int k = 0; k < 40; ++k) {
-          const uint32_t v = rng() % 5000;
-          b.insert(b.end(), {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), 0, 0, 1, 0});
-        }
-        break;
-      case 3:
-        b.insert(b.end(), rng() % 400, static_cast<uint8_t>(rng() % 4 == 0 ? 0xFF : 0));
-        break;
-      case 4:
-        for (int k = rng() % 300; k > 0; --k) b.push_back(static_cast<uint8_t>(rng()));
-        break;
-      default:
-        if (b.size() > 8192) {
-          const size_t from = b.size() - 1 - rng() % 8000;
-          const size_t len = 20 + rng() % 200;
-          for (size_t k = 0; k < len; ++k) b.push_back(b[from + k]);
-        }
-    }
-  }
-  b.resize(n);
-  return b;
 }
 
 // Plain memory as the 7-Zip library's sequential streams, for calling its
@@ -172,7 +132,7 @@ int main(int argc, char** argv) {
   }
 
   // --- LZH decode of a 16 MiB mixed stream ---
-  const Bytes plain = MixedData(16u << 20);
+  const Bytes plain = ztv::bench::MixedData(16u << 20);
   const Bytes bits = ztv::TLZH::Encode(plain.data(), plain.size());
   std::printf("\n16 MiB mixed data: LZH %zu bytes (%.1f%%)\n", bits.size(), 100.0 * bits.size() / plain.size());
   {

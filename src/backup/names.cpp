@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <vector>
 
 #include "backup/file_ops.h"
 #include "core/errors.h"
@@ -50,6 +51,53 @@ std::string MatchEntryCase(const std::string& dir, const std::string& name) {
     ::closedir(d);
   }
   return found;
+}
+
+void TNameMatcher::AddExisting(const std::string& name) {
+  State& state = names_[name];
+  if (state.flags & kExisting) return;
+  state.flags |= kExisting;
+  state.order = static_cast<uint32_t>(existingCount_++);
+  if (foldedBuilt_) folded_.emplace(UpperCase(name), name);
+}
+
+void TNameMatcher::Claim(const std::string& name) {
+  auto it = names_.find(name);
+  if (it != names_.end() && (it->second.flags & kExisting)) it->second.flags |= kClaimed;
+}
+
+std::string TNameMatcher::Match(const std::string& name) {
+  lastWasNew_ = false;
+  lastWasExisting_ = false;
+  auto it = names_.find(name);
+  if (it != names_.end() && (it->second.flags & (kExisting | kCreated))) {
+    it->second.flags |= kClaimed;
+    lastWasExisting_ = (it->second.flags & kExisting) != 0;
+    return name;
+  }
+  if (existingCount_ > 0) {
+    if (!foldedBuilt_) {
+      // The first existing name of each upper-cased form is the one matched.
+      std::vector<const std::string*> order(existingCount_);
+      for (const auto& [n, state] : names_)
+        if (state.flags & kExisting) order[state.order] = &n;
+      folded_.reserve(existingCount_);
+      for (const std::string* n : order) folded_.emplace(UpperCase(*n), *n);
+      foldedBuilt_ = true;
+    }
+    auto f = folded_.find(UpperCase(name));
+    if (f != folded_.end()) {
+      State& state = names_[f->second];
+      if (!(state.flags & kClaimed)) {
+        state.flags |= kClaimed;
+        lastWasExisting_ = true;
+        return f->second;
+      }
+    }
+  }
+  names_[name].flags |= kCreated | kClaimed;
+  lastWasNew_ = true;
+  return name;
 }
 
 void RemoveIfSymlink(const std::string& path) {

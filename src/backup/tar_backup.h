@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "formats/imd/static_set.h"
 
@@ -47,8 +48,10 @@ class TTarBackup {
 
  private:
   void Progress(int32_t percent, const std::string& text);
-  std::string PathOf(const std::string& storedName) const;
   void RemoveFromDiskList(const std::string& name);
+
+  // The kind of each entry (a dirent type) the last scan saw, by ID.
+  std::vector<unsigned char> scanKinds_;
 };
 
 }  // namespace ztv

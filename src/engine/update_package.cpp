@@ -80,7 +80,7 @@ void TUpdatePackage::LoadHeader(const std::string& currentVersion) {
       throw Exception(Format("обновление предназначено для версии %s, текущая версия - %s, новая версия - %s", source_,
                              currentVersion, dest_));
   } catch (const Exception& e) {
-    throw Exception(Format("Ошибка загрузки заголовка [%s\\%s]: %s", updateDirectory_, kDescriptorName, e.what()));
+    throw Exception(Format("Ошибка загрузки заголовка [%s]: %s", JoinPath(updateDirectory_, kDescriptorName), e.what()));
   }
 }
 

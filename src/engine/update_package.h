@@ -30,7 +30,7 @@ class TUpdatePackage {
   explicit TUpdatePackage(const std::string& updateDirectory);
 
   // Reads and checks the descriptor against the installed version. Failures
-  // come as "Ошибка загрузки заголовка [%s\%s]: %s".
+  // come as "Ошибка загрузки заголовка [%s]: %s" with the descriptor's path.
   void LoadHeader(const std::string& currentVersion);
   // Verifies every part (name, length, CRC-32), from the last "File" record
   // to the first. Failures come as "Ошибка обработки файла [%s]: %s".

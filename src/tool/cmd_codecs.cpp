@@ -1,7 +1,9 @@
 // Checksums, the version rule and the codecs: crc32, version-applicable,
 // lzh encode|decode, container pack|unpack.
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -85,15 +87,39 @@ void AddLzh(CLI::App& app) {
       throw Exception(Format("Размер %d вне допустимых пределов", dec->size));
     TZVFileStream in(dec->in, TZVFileStream::Mode::OpenRead);
     TZVFileStream out(dec->out, TZVFileStream::Mode::Create);
-    TLZHReadProc read = [&in](uint8_t* buffer, uint16_t requested, uint16_t& delivered) {
-      delivered = static_cast<uint16_t>(in.Read(buffer, requested));
+    // The decoder asks for about 255 bytes at a time and hands out 4 KiB:
+    // both sides go through large buffers, so that the file system is
+    // called once per megabyte rather than once per request.
+    constexpr size_t kChunk = 1 << 20;
+    std::vector<uint8_t> inBuf(kChunk), outBuf;
+    outBuf.reserve(kChunk + 4096);
+    size_t inPos = 0, inLen = 0;
+    TLZHReadProc read = [&](uint8_t* buffer, uint16_t requested, uint16_t& delivered) {
+      size_t done = 0;
+      while (done < requested) {
+        if (inPos == inLen) {
+          inLen = static_cast<size_t>(in.Read(inBuf.data(), static_cast<int64_t>(inBuf.size())));
+          inPos = 0;
+          if (inLen == 0) break;
+        }
+        const size_t take = std::min<size_t>(requested - done, inLen - inPos);
+        std::memcpy(buffer + done, inBuf.data() + inPos, take);
+        inPos += take;
+        done += take;
+      }
+      delivered = static_cast<uint16_t>(done);
     };
     // Everything the decoder produces, a final match past N included.
-    TLZHWriteProc write = [&out](const uint8_t* buffer, uint16_t count, uint16_t& taken) {
-      out.WriteBuffer(buffer, count);
+    TLZHWriteProc write = [&](const uint8_t* buffer, uint16_t count, uint16_t& taken) {
+      outBuf.insert(outBuf.end(), buffer, buffer + count);
+      if (outBuf.size() >= kChunk) {
+        out.WriteBuffer(outBuf.data(), static_cast<int64_t>(outBuf.size()));
+        outBuf.clear();
+      }
       taken = count;
     };
     TLZH().Decode(static_cast<int32_t>(dec->size), read, write);
+    out.WriteBuffer(outBuf.data(), static_cast<int64_t>(outBuf.size()));
   });
 }
 

@@ -216,6 +216,51 @@ TEST(TarBackup, NamesDifferingInCaseAreTheSameEntry) {
   EXPECT_EQ(Snapshot(dir / "dst"), (std::map<std::string, std::string>{{"BIN", "<dir>"}, {"BIN/TOOL.EXE", "new"}}));
 }
 
+TEST(TarBackup, ThousandsOfFilesWithNamesDifferingOnlyInCase) {
+  TempDir dir;
+  const std::string src = dir / "src";
+  for (int i = 0; i < 3000; ++i)
+    WriteFile(src + "/dir" + std::to_string(i % 30) + "/file" + std::to_string(i) + ".txt", std::to_string(i));
+  // Entries a case-blind file system would take for one, each with its own content.
+  WriteFile(src + "/dir0/Case.txt", "Case");
+  WriteFile(src + "/dir0/case.txt", "case");
+  WriteFile(src + "/dir0/CASE.TXT", "CASE");
+  WriteFile(src + "/Sub/inside.txt", "Sub");
+  WriteFile(src + "/sub/inside.txt", "sub");
+  TTarBackup(src, dir / "Backup.DAT").Backup();
+  const auto tree = Snapshot(src);
+
+  // Into an empty folder every entry comes back under its own name.
+  fs::create_directory(dir / "empty");
+  TTarBackup(dir / "empty", dir / "Backup.DAT").Restore();
+  EXPECT_EQ(Snapshot(dir / "empty"), tree);
+
+  // Over a changed copy: changed, missing and extra files, and a case
+  // variant beside an exact name, which goes while the exact one is kept.
+  const std::string dst = dir / "empty";
+  fs::remove(dst + "/dir3/file3.txt");
+  WriteFile(dst + "/dir4/file4.txt", "changed");
+  WriteFile(dst + "/dir5/extra.txt", "extra");
+  WriteFile(dst + "/dir6/FILE6.TXT", "variant");
+  WriteFile(dst + "/new/deep/x.txt", "x");
+  TTarBackup(dst, dir / "Backup.DAT").Restore();
+  EXPECT_EQ(Snapshot(dst), tree);
+
+  // An entry that differs from a backed-up name only in case, with nothing
+  // of exactly that name beside it, is the same entry and is written over.
+  fs::rename(dst + "/dir7/file7.txt", dst + "/dir7/FILE7.txt");
+  WriteFile(dst + "/dir7/FILE7.txt", "old");
+  fs::rename(dst + "/dir8", dst + "/DIR8");
+  TTarBackup(dst, dir / "Backup.DAT").Restore();
+  std::map<std::string, std::string> expect;
+  for (const auto& [name, content] : tree) {
+    std::string n = name == "dir7/file7.txt" ? "dir7/FILE7.txt" : name;
+    if (n == "dir8" || n.rfind("dir8/", 0) == 0) n = "DIR8" + n.substr(4);
+    expect[n] = content;
+  }
+  EXPECT_EQ(Snapshot(dst), expect);
+}
+
 TEST(TarBackup, FailedBackupRemovesThePartialArchive) {
   TempDir dir;
   WriteFile(dir / "src/a.txt", "a");

@@ -133,7 +133,7 @@ TEST_F(UpdateEngine, PackagesInBothFormsUnpackAndStartTheirInstaller) {
 
 TEST_F(UpdateEngine, DescriptorChecksWithTheHeaderWrapper) {
   BuildPackage(MakeSource(), upd_, TPackageBuildOptions{"7.1.2", "7.2.0", false, 0});
-  const std::string header = "Ошибка загрузки заголовка [" + upd_ + "\\Files.DAT]: ";
+  const std::string header = "Ошибка загрузки заголовка [" + upd_ + "/Files.DAT]: ";
   std::string good = ReadFile(upd_ + "/Files.DAT");
   TUpdater u;
   u.Refresh();

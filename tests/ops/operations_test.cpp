@@ -252,7 +252,7 @@ TEST_F(OperationsTest, UpdateThatFailsCleansUpAndLeavesTheWindowOpen) {
   ops->Updater().Refresh();
   ui.Answer(DialogButton::Yes);
   const std::string error = ErrorOf([&] { ops->btnUpdateClick(TSender::Button); });
-  EXPECT_EQ(error.rfind("Ошибка загрузки заголовка [" + updates_ + "\\Files.DAT]: ", 0), 0u) << error;
+  EXPECT_EQ(error.rfind("Ошибка загрузки заголовка [" + updates_ + "/Files.DAT]: ", 0), 0u) << error;
 
   const auto events = WithoutProgress(ui.Events());
   ASSERT_GE(events.size(), 2u);

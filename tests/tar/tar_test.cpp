@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <fcntl.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <vector>
 
 #include "core/errors.h"
 #include "support/temp_dir.h"
@@ -119,6 +122,71 @@ TEST(Tar, RoundTripOfSizesNamesAndTimes) {
   a.Rewind();
   ASSERT_TRUE(a.FindNext(r));
   EXPECT_EQ(r.Name, "e");
+}
+
+TEST(Tar, WholeSecondTimesAreStoredExactly) {
+  TempDir dir;
+  // A file's time to the millisecond goes through a day fraction; rounding
+  // to the millisecond before taking whole seconds gives them back exactly.
+  const std::vector<std::pair<time_t, long>> fileTimes = {
+      {1700000549, 0}, {1700000549, 999999999}, {1234567890, 1000000}, {86399, 0}, {1, 0}};
+  std::vector<uint64_t> expect;
+  {
+    TTarWriter w(dir / "a.tar");
+    int n = 0;
+    for (const auto& [sec, nsec] : fileTimes) {
+      const std::string f = dir / ("f" + std::to_string(n++));
+      WriteFile(f, "x");
+      const struct timespec ts[2] = {{sec, nsec}, {sec, nsec}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, f.c_str(), ts, 0), 0);
+      w.AddFile(f, "1");
+      expect.push_back(static_cast<uint64_t>(sec));
+    }
+    // Day-fraction times given directly, every second of a stretch.
+    for (uint64_t sec = 1700000000; sec < 1700000600; ++sec) {
+      TZVMemoryStream s(std::string("y"));
+      w.AddStream(s, "2", kUnixEpochDate + static_cast<double>(sec) / 86400.0);
+      expect.push_back(sec);
+    }
+    w.Close();
+  }
+  const std::string tar = ReadFile(dir / "a.tar");
+  for (size_t i = 0; i < expect.size(); ++i) {
+    const std::string field = OctalField(tar, i * 1024 + 136, 11);
+    EXPECT_EQ(std::stoull(field, nullptr, 8), expect[i]) << "member " << i;
+  }
+}
+
+TEST(Tar, ExclusiveExtractionAndHeaderWalkOverLargeMembers) {
+  TempDir dir;
+  WriteFile(dir / "big", std::string(5 * 1024 * 1024 + 3, 'b'));
+  WriteFile(dir / "small", "s");
+  {
+    TTarWriter w(dir / "a.tar");
+    for (int i = 0; i < 3; ++i) {
+      w.AddFile(dir / "big", "big" + std::to_string(i));
+      w.AddFile(dir / "small", "small" + std::to_string(i));
+    }
+  }
+  TTarArchive a(dir / "a.tar");
+  TTarDirRec r;
+  std::vector<std::string> names;
+  while (a.FindNext(r)) names.push_back(r.Name);
+  EXPECT_EQ(names, (std::vector<std::string>{"big0", "small0", "big1", "small1", "big2", "small2"}));
+
+  a.Rewind();
+  ASSERT_TRUE(a.FindNext(r));
+  WriteFile(dir / "there", "old");
+  EXPECT_FALSE(a.ReadFileToNew(dir / "there"));  // something stands there: nothing read or written
+  EXPECT_EQ(ReadFile(dir / "there"), "old");
+  EXPECT_EQ(a.PendingBytes(), r.Size);
+  EXPECT_TRUE(a.ReadFileToNew(dir / "new"));
+  EXPECT_EQ(ReadFile(dir / "new"), ReadFile(dir / "big"));
+  ASSERT_TRUE(a.FindNext(r));
+  EXPECT_EQ(r.Name, "small0");
+  a.ReadFileTo(dir / "there");
+  EXPECT_EQ(ReadFile(dir / "there"), "s");
+  EXPECT_THROW(a.ReadFileToNew(dir / "missing/x"), Exception);
 }
 
 TEST(Tar, ShortEmptyAndUnterminatedArchives) {

@@ -149,7 +149,7 @@ TEST_F(ZtvTool, PackageBuildVerifyUnpack) {
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Ошибка загрузки заголовка [" + (dir_ / "upd") +
-                         "\\Files.DAT]: обновление предназначено для версии 07.05.xx, текущая версия - 07.05.12, "
+                         "/Files.DAT]: обновление предназначено для версии 07.05.xx, текущая версия - 07.05.12, "
                          "новая версия - 07.05.12\n");
   }
   // Without the installer at its top a tree is no package.

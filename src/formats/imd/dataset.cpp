@@ -295,6 +295,10 @@ TField& TDataSet::FieldByName(std::string_view name) const {
 
 std::vector<TField*> TDataSet::FieldList(std::string_view names) const {
   std::vector<TField*> out;
+  if (!names.empty() && names.find(';') == std::string_view::npos && names.front() > ' ' && names.back() > ' ') {
+    out.push_back(&FieldByName(names));  // one name, nothing to split
+    return out;
+  }
   for (const auto& n : SplitFieldNames(names)) out.push_back(&FieldByName(n));
   return out;
 }

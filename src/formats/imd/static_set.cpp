@@ -26,6 +26,8 @@ TValueShape SearchShape(const TField& field) {
 
 struct TStaticSet::Record {
   uint64_t seq = 0;
+  size_t order = 0;   // place in records_
+  int64_t slot = -1;  // place in view_, -1 when not visited
   RecordValues values;
   // Upper-cased texts for case-insensitive searches, filled on demand.
   mutable std::vector<std::optional<std::string>> folded;
@@ -241,38 +243,236 @@ class FilterParser {
 TStaticSet::TStaticSet() = default;
 TStaticSet::~TStaticSet() = default;
 
-void TStaticSet::InternalOpen() {
+// An index over one field: the records of each value. Texts are keyed as
+// stored or, for the case-insensitive form, upper-cased; numbers and
+// booleans by their value, so that keys are equal exactly when the values
+// compare equal.
+struct TStaticSet::LookupIndex {
+  int field = 0;
+  bool caseInsensitive = false;
+  std::unordered_map<std::string, std::vector<Record*>> buckets;
+};
+
+namespace {
+
+// A bucket larger than this means the field does not tell records apart
+// well enough for an index: such fields are searched by walking instead.
+constexpr size_t kMaxBucket = 64;
+
+bool IndexableType(TFieldType type) {
+  const TValueKind kind = KindOf(type);
+  return kind == TValueKind::Text || kind == TValueKind::Integer || kind == TValueKind::Boolean ||
+         kind == TValueKind::Currency || kind == TValueKind::Bytes;
+}
+
+// The index key of a value; a null value has a key of its own.
+std::string IndexKey(const TValueShape& shape, const TNativeValue& value, bool caseInsensitive) {
+  if (!value) return std::string();
+  std::string key(1, '\1');
+  switch (KindOf(shape.Type)) {
+    case TValueKind::Text:
+      key += caseInsensitive ? UpperCase(*value) : *value;
+      break;
+    case TValueKind::Integer: {
+      const int64_t v = NativeAsLargeInt(shape, value);
+      key.append(reinterpret_cast<const char*>(&v), sizeof v);
+      break;
+    }
+    case TValueKind::Boolean:
+      key += NativeAsBoolean(shape, value) ? '1' : '0';
+      break;
+    case TValueKind::Currency: {
+      const int64_t v = NativeAsCurrency(shape, value).Scaled;
+      key.append(reinterpret_cast<const char*>(&v), sizeof v);
+      break;
+    }
+    default:
+      key += NativeAsBytes(shape, value);
+      break;
+  }
+  return key;
+}
+
+}  // namespace
+
+void TStaticSet::ResetStore() {
   records_.clear();
+  deadRecords_ = 0;
   view_.clear();
-  cur_ = 0;
+  counts_.assign(1, 0);
+  live_ = 0;
+  curSlot_ = 0;
+  curPos_ = 0;
+  DropIndexes();
+}
+
+void TStaticSet::InternalOpen() {
+  ResetStore();
   ResolveSettings();
 }
 
 void TStaticSet::InternalClose() {
-  records_.clear();
-  view_.clear();
-  cur_ = 0;
+  ResetStore();
   indexFields_.clear();
 }
 
 void TStaticSet::EmptyDataSet() {
   CheckActive();
   Cancel();
-  records_.clear();
-  view_.clear();
-  cur_ = 0;
+  ResetStore();
   Resync();
 }
 
+// ---------------------------------------------------------------- slots
+
+void TStaticSet::BuildCounts() {
+  const size_t n = view_.size();
+  counts_.assign(n + 1, 0);
+  live_ = 0;
+  for (size_t i = 1; i <= n; ++i) {
+    if (view_[i - 1]) {
+      counts_[i] += 1;
+      ++live_;
+    }
+    const size_t parent = i + (i & (~i + 1));
+    if (parent <= n) counts_[parent] += counts_[i];
+  }
+}
+
+void TStaticSet::CountSlot(size_t slot, int delta) {
+  for (size_t i = slot + 1; i < counts_.size(); i += i & (~i + 1)) counts_[i] += delta;
+  live_ += delta;
+}
+
+int TStaticSet::LiveBefore(size_t slot) const {
+  int sum = 0;
+  for (size_t i = slot; i > 0; i -= i & (~i + 1)) sum += counts_[i];
+  return sum;
+}
+
+size_t TStaticSet::SlotAt(int position) const {
+  // The smallest slot with position + 1 live slots up to and including it.
+  size_t at = 0;
+  int remaining = position + 1;
+  size_t step = 1;
+  while (step * 2 < counts_.size()) step *= 2;
+  for (; step > 0; step /= 2) {
+    if (at + step < counts_.size() && counts_[at + step] < remaining) {
+      at += step;
+      remaining -= counts_[at];
+    }
+  }
+  return at;  // 1-based "at + 1" is the slot's tree index
+}
+
+void TStaticSet::PushSlot(Record* rec) {
+  view_.push_back(rec);
+  rec->slot = static_cast<int64_t>(view_.size() - 1);
+  const size_t i = view_.size();
+  // The new node covers the slots (i - lowbit(i), i].
+  const size_t low = i & (~i + 1);
+  counts_.push_back(1 + LiveBefore(i - 1) - LiveBefore(i - low));
+  ++live_;
+}
+
+void TStaticSet::SetCursorSlot(size_t slot) {
+  curSlot_ = slot;
+  curPos_ = LiveBefore(slot);
+}
+
+void TStaticSet::CompactView() {
+  if (static_cast<size_t>(live_) == view_.size()) return;
+  const Record* keep = live_ > 0 ? view_[curSlot_] : nullptr;
+  size_t out = 0;
+  for (Record* r : view_) {
+    if (!r) continue;
+    r->slot = static_cast<int64_t>(out);
+    view_[out++] = r;
+  }
+  view_.resize(out);
+  BuildCounts();
+  curSlot_ = keep ? static_cast<size_t>(keep->slot) : 0;
+  curPos_ = keep ? static_cast<int>(curSlot_) : 0;
+}
+
+void TStaticSet::CompactRecords() {
+  size_t out = 0;
+  for (auto& r : records_) {
+    if (!r) continue;
+    r->order = out;
+    records_[out++] = std::move(r);
+  }
+  records_.resize(out);
+  deadRecords_ = 0;
+}
+
+void TStaticSet::MaybeCompact() {
+  const size_t dead = view_.size() - static_cast<size_t>(live_);
+  if (dead > 32 && dead > static_cast<size_t>(live_)) CompactView();
+  if (deadRecords_ > 32 && deadRecords_ > records_.size() / 2) CompactRecords();
+}
+
+void TStaticSet::HideCurrent() {
+  Record* rec = view_[curSlot_];
+  view_[curSlot_] = nullptr;
+  rec->slot = -1;
+  CountSlot(curSlot_, -1);
+  if (live_ == 0) {
+    curSlot_ = 0;
+    curPos_ = 0;
+    return;
+  }
+  if (curPos_ < live_) {
+    size_t s = curSlot_ + 1;
+    while (!view_[s]) ++s;
+    curSlot_ = s;  // the next record takes the position
+  } else {
+    curPos_ = live_ - 1;
+    curSlot_ = SlotAt(curPos_);
+  }
+}
+
+void TStaticSet::InsertSorted(Record* rec) {
+  auto less = [this](const Record* a, const Record* b) { return Less(a, b); };
+  // Appending in key order (the usual way of filling a sorted set) needs
+  // no shifting.
+  size_t lastLive = view_.size();
+  while (lastLive > 0 && !view_[lastLive - 1]) --lastLive;
+  if (lastLive == 0 || less(view_[lastLive - 1], rec)) {
+    PushSlot(rec);
+    SetCursorSlot(view_.size() - 1);
+    return;
+  }
+  CompactView();
+  auto pos = std::lower_bound(view_.begin(), view_.end(), rec, less);
+  pos = view_.insert(pos, rec);
+  const size_t at = static_cast<size_t>(pos - view_.begin());
+  for (size_t i = at; i < view_.size(); ++i) view_[i]->slot = static_cast<int64_t>(i);
+  BuildCounts();
+  curSlot_ = at;
+  curPos_ = static_cast<int>(at);
+}
+
 bool TStaticSet::InternalGoto(int index) {
-  if (index < 0 || index >= static_cast<int>(view_.size())) return false;
-  cur_ = index;
+  if (index < 0 || index >= live_) return false;
+  if (index == curPos_ + 1) {
+    size_t s = curSlot_ + 1;
+    while (!view_[s]) ++s;
+    curSlot_ = s;
+  } else if (index == curPos_ - 1) {
+    size_t s = curSlot_ - 1;
+    while (!view_[s]) --s;
+    curSlot_ = s;
+  } else if (index != curPos_ || !view_[curSlot_]) {
+    curSlot_ = SlotAt(index);
+  }
+  curPos_ = index;
   return true;
 }
 
 TNativeValue TStaticSet::InternalGetValue(int field) {
-  if (view_.empty()) return std::nullopt;
-  return view_[static_cast<size_t>(cur_)]->values[static_cast<size_t>(field)];
+  if (live_ == 0) return std::nullopt;
+  return view_[curSlot_]->values[static_cast<size_t>(field)];
 }
 
 void TStaticSet::ResolveSettings() {
@@ -368,74 +568,182 @@ bool TStaticSet::Passes(const Record& r) const {
 
 void TStaticSet::RebuildView(const Record* keep) {
   view_.clear();
-  for (auto& r : records_)
+  for (auto& r : records_) {
+    if (!r) continue;
+    r->slot = -1;
     if (Passes(*r)) view_.push_back(r.get());
-  if (sorted_ && !indexFields_.empty())
-    std::sort(view_.begin(), view_.end(), [this](const Record* a, const Record* b) { return Less(a, b); });
-  cur_ = 0;
-  if (keep) {
-    auto it = std::find(view_.begin(), view_.end(), keep);
-    if (it != view_.end()) cur_ = static_cast<int>(it - view_.begin());
+  }
+  if (sorted_ && !indexFields_.empty()) {
+    auto less = [this](const Record* a, const Record* b) { return Less(a, b); };
+    // Records are often added in key order already.
+    if (!std::is_sorted(view_.begin(), view_.end(), less)) std::sort(view_.begin(), view_.end(), less);
+  }
+  for (size_t i = 0; i < view_.size(); ++i) view_[i]->slot = static_cast<int64_t>(i);
+  BuildCounts();
+  curSlot_ = 0;
+  curPos_ = 0;
+  if (keep && keep->slot >= 0) {
+    curSlot_ = static_cast<size_t>(keep->slot);
+    curPos_ = static_cast<int>(curSlot_);
   }
 }
 
 bool TStaticSet::InternalPost(bool inserting, RecordValues&& values) {
+  const bool sorted = sorted_ && !indexFields_.empty();
   Record* rec;
   if (inserting) {
     auto r = std::make_unique<Record>();
     r->seq = nextSeq_++;
+    r->order = records_.size();
     rec = r.get();
     records_.push_back(std::move(r));
-  } else {
-    rec = view_[static_cast<size_t>(cur_)];
-    // A sorted edit may move the record: take it out and put it back below.
-    if (sorted_ && !indexFields_.empty()) view_.erase(view_.begin() + cur_);
+    rec->values = std::move(values);
+    IndexAdd(rec);
+    // A record the filter hides is kept but not visited; the cursor stays.
+    if (!Passes(*rec)) return false;
+    if (sorted) {
+      InsertSorted(rec);
+    } else {
+      PushSlot(rec);
+      SetCursorSlot(view_.size() - 1);
+    }
+    return true;
   }
+
+  rec = view_[curSlot_];
+  IndexRemove(rec);
   rec->values = std::move(values);
   rec->folded.clear();
-
-  bool passes = Passes(*rec);
-  bool sorted = sorted_ && !indexFields_.empty();
-  if (!inserting && !sorted) {
-    // Unsorted edit: the record keeps its place unless the filter now hides it.
-    if (passes) return true;
-    view_.erase(view_.begin() + cur_);
-    cur_ = std::min<int>(cur_, static_cast<int>(view_.size()) - 1);
-    if (cur_ < 0) cur_ = 0;
-    return false;
+  IndexAdd(rec);
+  const bool passes = Passes(*rec);
+  if (passes && sorted) {
+    // The record keeps its slot while it still sorts between its neighbours.
+    size_t prev = curSlot_, next = curSlot_ + 1;
+    while (prev > 0 && !view_[prev - 1]) --prev;
+    while (next < view_.size() && !view_[next]) ++next;
+    const bool afterPrev = prev == 0 || Less(view_[prev - 1], rec);
+    const bool beforeNext = next >= view_.size() || Less(rec, view_[next]);
+    if (afterPrev && beforeNext) return true;
+    HideCurrent();
+    InsertSorted(rec);
+    return true;
   }
-  if (!passes) {
-    cur_ = std::min<int>(cur_, static_cast<int>(view_.size()) - 1);
-    if (cur_ < 0) cur_ = 0;
-    return false;
-  }
-  std::vector<Record*>::iterator pos;
-  if (sorted) {
-    pos = std::lower_bound(view_.begin(), view_.end(), rec,
-                           [this](const Record* a, const Record* b) { return Less(a, b); });
-  } else {
-    pos = view_.end();
-  }
-  pos = view_.insert(pos, rec);
-  cur_ = static_cast<int>(pos - view_.begin());
-  return true;
+  if (passes) return true;
+  // The filter now hides it: the next record takes its place.
+  HideCurrent();
+  MaybeCompact();
+  return false;
 }
 
 void TStaticSet::InternalDelete() {
-  Record* rec = view_[static_cast<size_t>(cur_)];
-  view_.erase(view_.begin() + cur_);
-  auto it = std::lower_bound(records_.begin(), records_.end(), rec->seq,
-                             [](const std::unique_ptr<Record>& r, uint64_t seq) { return r->seq < seq; });
-  if (it != records_.end() && it->get() == rec) records_.erase(it);
-  if (cur_ >= static_cast<int>(view_.size())) cur_ = std::max<int>(static_cast<int>(view_.size()) - 1, 0);
+  Record* rec = view_[curSlot_];
+  HideCurrent();
+  IndexRemove(rec);
+  const size_t order = rec->order;
+  records_[order].reset();
+  ++deadRecords_;
+  MaybeCompact();
+}
+
+// ---------------------------------------------------------------- indexes
+
+void TStaticSet::DropIndexes() {
+  indexes_.clear();
+  unindexable_.clear();
+}
+
+TStaticSet::LookupIndex* TStaticSet::IndexFor(const TField& field, bool caseInsensitive) {
+  if (!IndexableType(field.DataType())) return nullptr;
+  const size_t flag = static_cast<size_t>(field.Index()) * 2 + (caseInsensitive ? 1 : 0);
+  if (flag < unindexable_.size() && unindexable_[flag]) return nullptr;
+  for (auto& index : indexes_)
+    if (index->field == field.Index() && index->caseInsensitive == caseInsensitive) return index.get();
+  auto index = std::make_unique<LookupIndex>();
+  index->field = field.Index();
+  index->caseInsensitive = caseInsensitive;
+  index->buckets.reserve(records_.size() - deadRecords_);
+  for (auto& r : records_) {
+    if (!r) continue;
+    auto& bucket = index->buckets[IndexKey(field.Shape(), r->values[static_cast<size_t>(field.Index())], caseInsensitive)];
+    bucket.push_back(r.get());
+    if (bucket.size() > kMaxBucket) {
+      if (unindexable_.size() <= flag) unindexable_.resize(flag + 1, false);
+      unindexable_[flag] = true;
+      return nullptr;
+    }
+  }
+  indexes_.push_back(std::move(index));
+  return indexes_.back().get();
+}
+
+void TStaticSet::IndexAdd(Record* rec) {
+  for (size_t i = 0; i < indexes_.size(); ++i) {
+    LookupIndex& index = *indexes_[i];
+    const TField& field = Fields(index.field);
+    auto& bucket = index.buckets[IndexKey(field.Shape(), rec->values[static_cast<size_t>(index.field)],
+                                          index.caseInsensitive)];
+    bucket.push_back(rec);
+    if (bucket.size() > kMaxBucket) {
+      // Too many equal values: searching walks the records instead.
+      const size_t flag = static_cast<size_t>(index.field) * 2 + (index.caseInsensitive ? 1 : 0);
+      if (unindexable_.size() <= flag) unindexable_.resize(flag + 1, false);
+      unindexable_[flag] = true;
+      indexes_.erase(indexes_.begin() + static_cast<std::ptrdiff_t>(i));
+      --i;
+    }
+  }
+}
+
+void TStaticSet::IndexRemove(Record* rec) {
+  for (auto& index : indexes_) {
+    const TField& field = Fields(index->field);
+    auto it = index->buckets.find(
+        IndexKey(field.Shape(), rec->values[static_cast<size_t>(index->field)], index->caseInsensitive));
+    if (it == index->buckets.end()) continue;
+    auto& bucket = it->second;
+    auto pos = std::find(bucket.begin(), bucket.end(), rec);
+    if (pos != bucket.end()) {
+      *pos = bucket.back();
+      bucket.pop_back();
+    }
+    if (bucket.empty()) index->buckets.erase(it);
+  }
+}
+
+TStaticSet::Record* TStaticSet::IndexLookup(const TField& field, bool caseInsensitive, const TNativeValue& want,
+                                            bool& usable) {
+  LookupIndex* index = IndexFor(field, caseInsensitive);
+  usable = index != nullptr;
+  if (!index) return nullptr;
+  auto it = index->buckets.find(IndexKey(field.Shape(), want, caseInsensitive));
+  if (it == index->buckets.end()) return nullptr;
+  // The first visited one of the records with this value.
+  Record* best = nullptr;
+  for (Record* r : it->second)
+    if (r->slot >= 0 && (!best || r->slot < best->slot)) best = r;
+  return best;
 }
 
 bool TStaticSet::InternalLocate(const std::vector<TField*>& fields, const std::vector<TNativeValue>& values,
                                 const TVarValues& raw, TLocateOptions options) {
+  if (fields.size() == 1 && !options.PartialKey) {
+    const TField& f = *fields[0];
+    const bool ci = options.CaseInsensitive && IsTextType(f.DataType());
+    // A value given that the field's form cannot hold matches nothing.
+    if (!raw[0].IsNull() && !values[0]) return false;
+    bool usable = false;
+    Record* found = IndexLookup(f, ci, raw[0].IsNull() ? TNativeValue() : values[0], usable);
+    if (usable) {
+      if (!found) return false;
+      SetCursorSlot(static_cast<size_t>(found->slot));
+      return true;
+    }
+  }
   std::vector<std::string> foldedWant(fields.size());
   for (size_t k = 0; k < fields.size(); ++k)
     if (values[k] && options.CaseInsensitive && IsTextType(fields[k]->DataType())) foldedWant[k] = UpperCase(*values[k]);
   for (size_t i = 0; i < view_.size(); ++i) {
+    if (!view_[i]) continue;
     const Record& r = *view_[i];
     bool all = true;
     for (size_t k = 0; k < fields.size() && all; ++k) {
@@ -454,7 +762,7 @@ bool TStaticSet::InternalLocate(const std::vector<TField*>& fields, const std::v
       }
     }
     if (all) {
-      cur_ = static_cast<int>(i);
+      SetCursorSlot(i);
       return true;
     }
   }
@@ -473,6 +781,16 @@ bool TStaticSet::FindByKey(const TVarValues& values) {
   } catch (const Exception&) {
     return false;
   }
+  auto found = [this](size_t slot) {
+    SetCursorSlot(slot);
+    bof_ = eof_ = false;
+    return true;
+  };
+  if (keys.size() == 1) {
+    bool usable = false;
+    Record* r = IndexLookup(*keys[0], false, want[0], usable);
+    if (usable) return r ? found(static_cast<size_t>(r->slot)) : false;
+  }
   auto cmpKey = [&](const Record* r) {
     for (size_t k = 0; k < keys.size(); ++k) {
       const auto& have = r->values[static_cast<size_t>(keys[k]->Index())];
@@ -487,22 +805,16 @@ bool TStaticSet::FindByKey(const TVarValues& values) {
   };
   bool indexed = sorted_ && indexFields_.size() >= keys.size() &&
                  std::equal(keys.begin(), keys.end(), indexFields_.begin());
-  int found = -1;
   if (indexed) {
+    CompactView();
     auto it = std::lower_bound(view_.begin(), view_.end(), 0,
                                [&](const Record* r, int) { return cmpKey(r) < 0; });
-    if (it != view_.end() && cmpKey(*it) == 0) found = static_cast<int>(it - view_.begin());
-  } else {
-    for (size_t i = 0; i < view_.size(); ++i)
-      if (cmpKey(view_[i]) == 0) {
-        found = static_cast<int>(i);
-        break;
-      }
+    if (it != view_.end() && cmpKey(*it) == 0) return found(static_cast<size_t>(it - view_.begin()));
+    return false;
   }
-  if (found < 0) return false;
-  cur_ = found;
-  bof_ = eof_ = false;
-  return true;
+  for (size_t i = 0; i < view_.size(); ++i)
+    if (view_[i] && cmpKey(view_[i]) == 0) return found(i);
+  return false;
 }
 
 void TStaticSet::SetIndexFieldNames(std::string_view names) {
@@ -510,7 +822,7 @@ void TStaticSet::SetIndexFieldNames(std::string_view names) {
   indexFieldNames_ = std::string(names);
   if (Active() && sorted_) {
     CheckBrowseMode();
-    const Record* keep = view_.empty() ? nullptr : view_[static_cast<size_t>(cur_)];
+    const Record* keep = live_ == 0 ? nullptr : view_[curSlot_];
     try {
       ResolveSettings();
     } catch (...) {
@@ -528,7 +840,7 @@ void TStaticSet::SetSorted(bool sorted) {
   sorted_ = sorted;
   if (Active()) {
     CheckBrowseMode();
-    const Record* keep = view_.empty() ? nullptr : view_[static_cast<size_t>(cur_)];
+    const Record* keep = live_ == 0 ? nullptr : view_[curSlot_];
     try {
       ResolveSettings();
     } catch (...) {
@@ -606,6 +918,7 @@ void TStaticSet::Assign(TDataSet& source) {
     r->seq = nextSeq_++;
     r->values.reserve(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) r->values.push_back(source.Fields(i).Native());
+    r->order = records_.size();
     records_.push_back(std::move(r));
   }
   if (savedRecNo > 0) source.SetRecNo(savedRecNo);

@@ -10,6 +10,10 @@
 //     switching it off returns to insertion order;
 //   - keys: KeyFieldNames with FindByKey, which positions on the first
 //     visited record whose key fields equal the values;
+//   - lookups: Locate and FindByKey on one field go through an index (a map
+//     from the field's value, upper-cased for case-insensitive texts, to its
+//     records) built on first use and kept up to date by every post and
+//     delete, so a lookup costs the same whatever the number of records;
 //   - a filter: SetFilter("Kind=\"File\"") with SetFiltered(true) hides the
 //     records that do not satisfy the expression (see SetFilter);
 //   - copying: Assign copies another dataset's fields and records;
@@ -20,6 +24,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,8 +80,8 @@ class TStaticSet : public TDataSet {
  protected:
   void InternalOpen() override;
   void InternalClose() override;
-  int InternalRecordCount() override { return static_cast<int>(view_.size()); }
-  int InternalCurrent() const override { return view_.empty() ? -1 : cur_; }
+  int InternalRecordCount() override { return live_; }
+  int InternalCurrent() const override { return live_ == 0 ? -1 : curPos_; }
   bool InternalGoto(int index) override;
   TNativeValue InternalGetValue(int field) override;
   bool InternalPost(bool inserting, RecordValues&& values) override;
@@ -88,6 +93,7 @@ class TStaticSet : public TDataSet {
   friend class FilterParser;
   struct Record;
   struct FilterNode;
+  struct LookupIndex;
 
   // Rebuilds the visiting order; the cursor stays on `keep` when it is
   // still visited.
@@ -98,10 +104,46 @@ class TStaticSet : public TDataSet {
   bool Less(const Record* a, const Record* b) const;
   const std::string& Folded(const Record& r, int field) const;
 
-  std::vector<std::unique_ptr<Record>> records_;  // insertion order
-  std::vector<Record*> view_;                     // visiting order
-  int cur_ = 0;
+  // The visiting order keeps the slots of deleted records (nullptr) until
+  // they outnumber the live ones; a Fenwick tree over the live slots turns
+  // positions into slots and back in logarithmic time.
+  void ResetStore();
+  void BuildCounts();
+  void CountSlot(size_t slot, int delta);
+  int LiveBefore(size_t slot) const;
+  size_t SlotAt(int position) const;
+  void PushSlot(Record* rec);
+  void CompactView();
+  void CompactRecords();
+  void MaybeCompact();
+  // Takes the record at the cursor out of the visiting order; the cursor
+  // moves to the record after it (or the last one).
+  void HideCurrent();
+  // Puts `rec` into the sorted visiting order and the cursor on it.
+  void InsertSorted(Record* rec);
+  void SetCursorSlot(size_t slot);
+
+  // Lookups through the indexes; nullptr when the index cannot answer
+  // (`usable` false) or no visited record matches.
+  LookupIndex* IndexFor(const TField& field, bool caseInsensitive);
+  Record* IndexLookup(const TField& field, bool caseInsensitive, const TNativeValue& want, bool& usable);
+  void IndexAdd(Record* rec);
+  void IndexRemove(Record* rec);
+  void DropIndexes();
+
+  std::vector<std::unique_ptr<Record>> records_;  // insertion order; nullptr when deleted
+  size_t deadRecords_ = 0;
+  std::vector<Record*> view_;                     // visiting order; nullptr when deleted
+  std::vector<int> counts_;                       // Fenwick tree of live slots (1-based)
+  int live_ = 0;
+  size_t curSlot_ = 0;
+  int curPos_ = 0;
   uint64_t nextSeq_ = 0;
+
+  std::vector<std::unique_ptr<LookupIndex>> indexes_;
+  // Fields (times two for the case-insensitive form) whose values repeat
+  // too often for an index to help.
+  std::vector<bool> unindexable_;
 
   std::string indexFieldNames_;
   bool sorted_ = false;

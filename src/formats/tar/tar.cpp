@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -19,6 +20,10 @@ namespace {
 constexpr int64_t kBlock = 512;
 constexpr size_t kIoChunk = 1 << 20;  // reads and writes go through 1 MiB buffers
 constexpr int64_t kSpecChunk = 1000;  // the unit in which short member reads are reported
+// After a jump over member data the next header is most likely all that is
+// wanted from there: a small read, so that walking the headers of an archive
+// of large members reads little more than the headers.
+constexpr size_t kHeaderWindow = 16 * 1024;
 
 int64_t RoundUpToBlock(int64_t n) {
   if (n <= 0) return 0;
@@ -48,9 +53,13 @@ std::string FieldText(const uint8_t* field, int width) {
 // Octal field: text up to NUL, trimmed, digits accumulated until a blank or
 // anything else that is not an octal digit.
 uint64_t GetOctal(const uint8_t* field, int width) {
-  std::string t = Trim(FieldText(field, width));
+  int end = 0;
+  while (end < width && field[end] != 0) ++end;
+  int i = 0;
+  while (i < end && field[i] <= ' ') ++i;  // leading blanks and control characters
   uint64_t v = 0;
-  for (char c : t) {
+  for (; i < end; ++i) {
+    const uint8_t c = field[i];
     if (c < '0' || c > '7') break;
     v = v * 8 + static_cast<uint64_t>(c - '0');
   }
@@ -64,9 +73,30 @@ void PutText(uint8_t* field, int width, const std::string& utf8) {
 
 uint32_t BlockSum(const uint8_t* block) {
   uint32_t sum = 0;
-  for (int i = 0; i < kBlock; ++i) sum += (i >= 148 && i < 156) ? ' ' : block[i];
+  for (int i = 0; i < kBlock; ++i) sum += block[i];
+  // The chksum field counts as eight blanks.
+  for (int i = 148; i < 156; ++i) sum = sum - block[i] + ' ';
   return sum;
 }
+
+// A file's last-write time to the millisecond, as a date value.
+double StatModTime(const struct stat& st) {
+  const double seconds =
+      static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec / 1000000) / 1000.0;
+  return kUnixEpochDate + seconds / 86400.0;
+}
+
+int OpenForReading(const std::string& fileName, int extraFlags) {
+  for (;;) {
+    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | extraFlags);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() { ::close(fd); }
+};
 
 bool CarriesNoData(TTarFileType t) {
   return t == TTarFileType::Link || t == TTarFileType::SymbolicLink || t == TTarFileType::Directory ||
@@ -103,8 +133,7 @@ double NowAsDateTime() {
 double FileModTimeUtc(const std::string& fileName) {
   struct stat st;
   if (::stat(fileName.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return 0;
-  double seconds = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec / 1000000) / 1000.0;
-  return kUnixEpochDate + seconds / 86400.0;
+  return StatModTime(st);
 }
 
 // ---------------------------------------------------------------- reader
@@ -131,6 +160,7 @@ TTarArchive::~TTarArchive() {
 void TTarArchive::Rewind() {
   SetFilePos(0, 0);
   pendingBytes_ = 0;
+  fileSize_ = GetFileSize();
 }
 
 void TTarArchive::SetFilePos(int origin, int64_t offset) {
@@ -152,32 +182,29 @@ int64_t TTarArchive::GetFileSize() {
 
 int64_t TTarArchive::GetFilePos() { return pos_; }
 
+int64_t TTarArchive::Fill() {
+  if (pos_ >= bufferStart_ && pos_ < bufferStart_ + bufferLen_) return bufferStart_ + bufferLen_ - pos_;
+  const bool sequential = pos_ == bufferStart_ + bufferLen_;
+  const size_t want = sequential ? buffer_.size() : kHeaderWindow;
+  for (;;) {
+    ssize_t r = ::pread(fd_, buffer_.data(), want, pos_);
+    if (r < 0 && errno == EINTR) continue;
+    bufferStart_ = pos_;
+    bufferLen_ = r > 0 ? r : 0;
+    return bufferLen_;
+  }
+}
+
 int64_t TTarArchive::ReadBytes(void* dest, int64_t n) {
   auto* out = static_cast<uint8_t*>(dest);
   int64_t done = 0;
   while (done < n) {
-    if (pos_ >= bufferStart_ && pos_ < bufferStart_ + bufferLen_) {
-      int64_t avail = bufferStart_ + bufferLen_ - pos_;
-      int64_t take = std::min(avail, n - done);
-      std::memcpy(out + done, buffer_.data() + (pos_ - bufferStart_), static_cast<size_t>(take));
-      done += take;
-      pos_ += take;
-      continue;
-    }
-    // Large reads bypass the buffer.
-    if (n - done >= static_cast<int64_t>(buffer_.size())) {
-      ssize_t r = ::pread(fd_, out + done, static_cast<size_t>(n - done), pos_);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) break;
-      done += r;
-      pos_ += r;
-      continue;
-    }
-    ssize_t r = ::pread(fd_, buffer_.data(), buffer_.size(), pos_);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    bufferStart_ = pos_;
-    bufferLen_ = r;
+    const int64_t avail = Fill();
+    if (avail == 0) break;
+    const int64_t take = std::min(avail, n - done);
+    std::memcpy(out + done, buffer_.data() + (pos_ - bufferStart_), static_cast<size_t>(take));
+    done += take;
+    pos_ += take;
   }
   return done;
 }
@@ -188,7 +215,7 @@ bool TTarArchive::FindNext(TTarDirRec& dirRec) {
     pendingBytes_ = 0;
   }
   const int64_t p = GetFilePos();
-  const int64_t s = GetFileSize();
+  const int64_t s = fileSize_;
   if (p > s - kBlock) return false;
 
   uint8_t b[kBlock];
@@ -225,23 +252,34 @@ void TTarArchive::CopyMember(Sink&& sink) {
   if (pendingBytes_ <= 0) return;
   const int64_t total = pendingBytes_;
   const int64_t padded = RoundUpToBlock(total);
-  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<int64_t>(total, kIoChunk)));
-  int64_t consumed = 0;
-  while (consumed < total) {
-    int64_t want = std::min<int64_t>(static_cast<int64_t>(chunk.size()), total - consumed);
-    int64_t got = ReadBytes(chunk.data(), want);
-    if (got < want) {
-      // Reported, and written, in the 1000-byte units of the original
-      // reader: the short unit itself is not written.
-      int64_t unitStart = (consumed + got) / kSpecChunk * kSpecChunk;
-      if (unitStart > consumed) sink(chunk.data(), unitStart - consumed);
-      CheckCondition(false, "TTarArchive", "ReadFileTo", "Ошибка чтения TAR-файла. Ожидалось %d байт, прочитано %d.",
-                     static_cast<int>(std::min(kSpecChunk, total - unitStart)),
-                     static_cast<int>(consumed + got - unitStart));
+  // Hands up to n bytes from the buffer to the sink; returns how many there were.
+  auto copy = [&](int64_t n) {
+    int64_t done = 0;
+    while (done < n) {
+      const int64_t avail = Fill();
+      if (avail == 0) break;
+      const int64_t take = std::min(avail, n - done);
+      sink(buffer_.data() + (pos_ - bufferStart_), take);
+      pos_ += take;
+      done += take;
     }
-    sink(chunk.data(), got);
-    consumed += got;
+    return done;
+  };
+  // A member cut short by the end of the file is reported, and written, in
+  // the 1000-byte units of the original reader: the short unit itself is
+  // not written.
+  auto fail = [&](int64_t present) {
+    const int64_t unitStart = present / kSpecChunk * kSpecChunk;
+    CheckCondition(false, "TTarArchive", "ReadFileTo", "Ошибка чтения TAR-файла. Ожидалось %d байт, прочитано %d.",
+                   static_cast<int>(std::min(kSpecChunk, total - unitStart)), static_cast<int>(present - unitStart));
+  };
+  const int64_t present = std::clamp<int64_t>(fileSize_ - pos_, 0, total);
+  if (present < total) {
+    copy(present / kSpecChunk * kSpecChunk);
+    fail(present);
   }
+  const int64_t got = copy(total);
+  if (got < total) fail(got);  // the file shrank while it was read
   SetFilePos(1, padded - total);
   pendingBytes_ = 0;
 }
@@ -250,9 +288,35 @@ void TTarArchive::ReadFileTo(TZVStream& stream) {
   CopyMember([&](const uint8_t* data, int64_t n) { stream.WriteBuffer(data, n); });
 }
 
+void TTarArchive::CopyMemberToFile(int fd) {
+  FdCloser closer{fd};
+  CopyMember([&](const uint8_t* data, int64_t n) {
+    while (n > 0) {
+      const ssize_t w = ::write(fd, data, static_cast<size_t>(n));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) throw EStreamError("Stream write error");
+      data += w;
+      n -= w;
+    }
+  });
+}
+
 void TTarArchive::ReadFileTo(const std::string& fileName) {
-  TZVFileStream file(fileName, TZVFileStream::Mode::Create);
-  ReadFileTo(file);
+  int fd;
+  do fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw EStreamError(Format("Cannot create file \"%s\". %s", fileName, SystemErrorText(errno)));
+  CopyMemberToFile(fd);
+}
+
+bool TTarArchive::ReadFileToNew(const std::string& fileName) {
+  int fd;
+  do fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == EEXIST) return false;
+  if (fd < 0) throw EStreamError(Format("Cannot create file \"%s\". %s", fileName, SystemErrorText(errno)));
+  CopyMemberToFile(fd);
+  return true;
 }
 
 // ---------------------------------------------------------------- writer
@@ -303,10 +367,12 @@ void TTarWriter::WriteTarHeader(const TTarDirRec& r) {
   PutOctal(b + 108, 8, static_cast<uint32_t>(r.OwnerId));
   PutOctal(b + 116, 8, static_cast<uint32_t>(r.GroupId));
   PutOctal(b + 124, 12, static_cast<uint64_t>(r.Size));
-  // Times before 1970 are written as the epoch itself.
-  double seconds = (r.ModTime - kUnixEpochDate) * 86400.0;
+  // Whole seconds of the time, rounded to the millisecond first: a
+  // whole-second time that went through a day fraction comes back a hair
+  // below the second. Times before 1970 are written as the epoch itself.
+  const double ms = std::round((r.ModTime - kUnixEpochDate) * 86400000.0);
   uint64_t mtime = 0;
-  if (seconds >= 0) mtime = seconds >= 8589934591.0 ? 8589934591ull : static_cast<uint64_t>(seconds);
+  if (ms >= 0) mtime = ms >= 8589934591000.0 ? 8589934591ull : static_cast<uint64_t>(ms) / 1000;
   PutOctal(b + 136, 12, mtime);
   b[156] = static_cast<uint8_t>(FileTypeToChar(r.FileType));
   PutText(b + 157, 100, r.LinkName);
@@ -326,22 +392,44 @@ void TTarWriter::WriteTarHeader(const TTarDirRec& r) {
 }
 
 void TTarWriter::AddFile(const std::string& fileName, const std::string& tarFileName) {
-  double modTime = FileModTimeUtc(fileName);
-  std::string name = tarFileName.empty() ? ReplaceAll(fileName, "\\", "/") : tarFileName;
-  TZVFileStream file(fileName, TZVFileStream::Mode::OpenRead);
+  const std::string name = tarFileName.empty() ? ReplaceAll(fileName, "\\", "/") : tarFileName;
+  const int fd = OpenForReading(fileName, 0);
+  if (fd < 0) throw EStreamError(Format("Cannot open file \"%s\". %s", fileName, SystemErrorText(errno)));
+  FdCloser closer{fd};
   struct stat st;
-  if (::stat(fileName.c_str(), &st) != 0)
+  if (::fstat(fd, &st) != 0)
     throw Exception("TTarWriter.AddFile() -> CheckFileSize().\rОшибка получения размера файла:\r" + fileName +
                     "\r#" + TarSystemErrorText(errno));
-  CheckCondition((static_cast<uint64_t>(st.st_size) >> 32) == 0, "TTarWriter", "AddFile",
-                 "Ошибка: файл слишком большой. [%s]", fileName);
-  AddStream(file, name, modTime);
+  if (S_ISDIR(st.st_mode))
+    throw EStreamError(Format("Cannot open file \"%s\". %s", fileName, SystemErrorText(EISDIR)));
+  AddOpenFile(fd, st, fileName, name);
 }
 
-void TTarWriter::AddStream(TZVStream& stream, const std::string& tarFileName, double modTime) {
+bool TTarWriter::AddRegularFile(const std::string& fileName, const std::string& tarFileName) {
+  // Opening a pipe for reading must not wait for a writer.
+  const int fd = OpenForReading(fileName, O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    const int err = errno;
+    struct stat st;
+    if (::stat(fileName.c_str(), &st) == 0 ? !S_ISREG(st.st_mode)
+                                             : ::lstat(fileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+      return false;  // not a file, or a link to nothing
+    throw EStreamError(Format("Cannot open file \"%s\". %s", fileName, SystemErrorText(err)));
+  }
+  FdCloser closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0)
+    throw Exception("TTarWriter.AddFile() -> CheckFileSize().\rОшибка получения размера файла:\r" + fileName +
+                    "\r#" + TarSystemErrorText(errno));
+  if (!S_ISREG(st.st_mode)) return false;
+  AddOpenFile(fd, st, fileName, tarFileName);
+  return true;
+}
+
+TTarDirRec TTarWriter::MemberRecord(const std::string& tarFileName, int64_t size, double modTime) const {
   TTarDirRec r;
   r.Name = tarFileName;
-  r.Size = static_cast<uint32_t>(stream.Size() - stream.Position());
+  r.Size = size;
   r.ModTime = modTime;
   r.FileType = TTarFileType::Regular;
   r.Permissions = Permissions;
@@ -352,6 +440,42 @@ void TTarWriter::AddStream(TZVStream& stream, const std::string& tarFileName, do
   r.SpecialModes = SpecialModes;
   r.MagicText = MagicText;
   r.ChecksumValid = true;
+  return r;
+}
+
+void TTarWriter::AddOpenFile(int fd, const struct stat& st, const std::string& fileName,
+                             const std::string& tarFileName) {
+  CheckCondition((static_cast<uint64_t>(st.st_size) >> 32) == 0, "TTarWriter", "AddFile",
+                 "Ошибка: файл слишком большой. [%s]", fileName);
+  const TTarDirRec r = MemberRecord(tarFileName, st.st_size, StatModTime(st));
+  WriteTarHeader(r);
+  const std::string failure =
+      "TTarWriter.AddStream(TarFileName: " + tarFileName + ").\r" + "Ошибка при записи в TAR файл.\r" + "#";
+  // The data is read straight into the output buffer; a short read leaves
+  // zeros in place of the missing bytes.
+  int64_t remaining = r.Size;
+  bool ended = false;
+  while (remaining > 0) {
+    const int64_t want = std::min<int64_t>(remaining, static_cast<int64_t>(kIoChunk));
+    const size_t at = out_.size();
+    out_.resize(at + static_cast<size_t>(RoundUpToBlock(want)), 0);
+    int64_t got = 0;
+    while (!ended && got < want) {
+      const ssize_t n = ::read(fd, out_.data() + at + got, static_cast<size_t>(want - got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ended = true;
+        break;
+      }
+      got += n;
+    }
+    remaining -= want;
+    if (out_.size() >= kIoChunk) Flush(failure);
+  }
+}
+
+void TTarWriter::AddStream(TZVStream& stream, const std::string& tarFileName, double modTime) {
+  const TTarDirRec r = MemberRecord(tarFileName, static_cast<uint32_t>(stream.Size() - stream.Position()), modTime);
   WriteTarHeader(r);
 
   const std::string failure =

@@ -9,6 +9,8 @@
 
 #include "core/stream.h"
 
+struct stat;
+
 namespace ztv {
 
 // Member kinds and their typeflag letters ("0".."7", "D", "M", "V").
@@ -87,6 +89,9 @@ class TTarArchive {
   // Copies the current member's data (once) and skips its padding.
   void ReadFileTo(TZVStream& stream);
   void ReadFileTo(const std::string& fileName);
+  // As ReadFileTo for a file that must not exist yet: when something stands
+  // at fileName already, nothing is read or written and the result is false.
+  bool ReadFileToNew(const std::string& fileName);
 
   // Origin 0 from the start, 1 from the current position, 2 from the end.
   void SetFilePos(int origin, int64_t offset);
@@ -96,15 +101,21 @@ class TTarArchive {
   int64_t PendingBytes() const { return pendingBytes_; }
 
  private:
+  // Makes the buffer hold the bytes at the logical position and returns how
+  // many it holds from there (0 at the end of the file).
+  int64_t Fill();
   // Reads up to n bytes at the logical position through the buffer.
   int64_t ReadBytes(void* dest, int64_t n);
   // Copies the current member's data to `sink`.
   template <typename Sink>
   void CopyMember(Sink&& sink);
+  // Copies the current member's data into the open file `fd`.
+  void CopyMemberToFile(int fd);
 
   int fd_ = -1;
   int64_t pendingBytes_ = 0;
   int64_t pos_ = 0;  // logical position
+  int64_t fileSize_ = 0;  // taken when the archive is opened or rewound
   std::vector<uint8_t> buffer_;
   int64_t bufferStart_ = 0;  // file offset of buffer_[0]
   int64_t bufferLen_ = 0;
@@ -123,6 +134,10 @@ class TTarWriter {
   // Adds a disk file as a regular member; an empty member name is the file
   // name with "\" turned into "/".
   void AddFile(const std::string& fileName, const std::string& tarFileName = "");
+  // As AddFile for a regular file (or a link to one); anything else (a
+  // directory, a pipe, a device, a link to nothing) is passed over and the
+  // result is false.
+  bool AddRegularFile(const std::string& fileName, const std::string& tarFileName);
   // Adds the bytes from the stream's position to its end.
   void AddStream(TZVStream& stream, const std::string& tarFileName, double modTime);
   // Writes the single end block, once.
@@ -145,6 +160,9 @@ class TTarWriter {
   std::string MagicText = "ustar";
 
  private:
+  TTarDirRec MemberRecord(const std::string& tarFileName, int64_t size, double modTime) const;
+  // Adds the open file `fd` (whose status is `st`) as a member.
+  void AddOpenFile(int fd, const struct stat& st, const std::string& fileName, const std::string& tarFileName);
   void WriteRaw(const void* data, size_t n, const std::string& failure);
   void Flush(const std::string& failure);
 
