@@ -12,7 +12,7 @@ namespace ztv {
 namespace {
 
 struct Walk {
-  uint8_t options;
+  uint8_t options = 0;
   uint32_t count = 0;
   bool failed = false;
   std::string firstFailure;
@@ -63,7 +63,8 @@ struct Walk {
 }  // namespace
 
 uint32_t DeleteDirContents(const std::string& dir, uint8_t options, std::string* firstFailure) {
-  Walk walk{options};
+  Walk walk;
+  walk.options = options;
   walk.Clean(DropTrailingSeparator(dir));
   if (firstFailure) *firstFailure = walk.firstFailure;
   return walk.failed ? (walk.count | kDeleteFailedBit) : walk.count;
