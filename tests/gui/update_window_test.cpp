@@ -489,14 +489,20 @@ TEST_F(MessageBoxTest, YesAndNoDoWhatTheyRead) {
   EXPECT_TRUE(fs::exists(inst_ + "/bin/new.dll"));
 
   const ProcessEntry server = StartStandinServer();
-  seen = Run(w.btnRestore, {{Click("Да"), {}}, {Click("OK"), "message-restore-done.png"}});
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[1].title, QString::fromUtf8("Обновление/восстановление ЗТВ"));
-  EXPECT_EQ(seen[1].text, QString::fromUtf8("Восстановление версии из резервной копии успешно завершено"));
-  EXPECT_EQ(seen[1].buttons, QStringList{"OK"});
-  EXPECT_EQ(seen[1].icon, QMessageBox::Information);
+  // The stand-in server cannot tell its attachments, so stopping it asks
+  // first; OK cuts the connections.
+  seen = Run(w.btnRestore, {{Click("Да"), {}}, {Click("OK"), "question-connected-users.png"},
+                            {Click("OK"), "message-restore-done.png"}});
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[1].title, QString::fromUtf8("Инсталляция обновления"));
+  EXPECT_EQ(seen[1].text,
+            QString::fromUtf8("FireBird имеет подключенных к базе пользователей. Оборвать соединения?"));
+  EXPECT_EQ(seen[2].title, QString::fromUtf8("Обновление/восстановление ЗТВ"));
+  EXPECT_EQ(seen[2].text, QString::fromUtf8("Восстановление версии из резервной копии успешно завершено"));
+  EXPECT_EQ(seen[2].buttons, QStringList{"OK"});
+  EXPECT_EQ(seen[2].icon, QMessageBox::Information);
   // Shown while the log window was up: it belongs to the log window.
-  EXPECT_EQ(seen[1].owner, log_.get());
+  EXPECT_EQ(seen[2].owner, log_.get());
   EXPECT_EQ(test::Snapshot(inst_), backedUp);
   EXPECT_EQ(GetCurrentStatus(), 1);
   EXPECT_FALSE(Alive(server));
