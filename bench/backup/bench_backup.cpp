@@ -128,6 +128,8 @@ struct CaseResult {
   Pair create, restoreEmpty, restoreOver;
 };
 
+void PrintRow(const char* what, const Pair& p);
+
 CaseResult RunCase(const std::string& ztvtool, const std::string& root, const std::string& name,
                    const std::function<void(const std::string&)>& make) {
   const std::string src = root + "/src", dst = root + "/dst";
@@ -150,6 +152,10 @@ CaseResult RunCase(const std::string& ztvtool, const std::string& root, const st
   // Over an existing copy: dst holds the tree from the last run.
   r.restoreOver = Compare(nothing, {ztvtool, "backup", "restore", ours, dst}, {"tar", "xf", theirs, "-C", dst});
   fs::remove_all(root);
+  std::printf("%s\n", r.name.c_str());
+  PrintRow("backup create / tar cf", r.create);
+  PrintRow("backup restore, empty / tar xf", r.restoreEmpty);
+  PrintRow("backup restore, over copy / tar xf", r.restoreOver);
   return r;
 }
 
@@ -164,6 +170,7 @@ int main(int argc, char** argv) {
   if (argc > 1) g_runs = std::max(1, std::atoi(argv[1]));
   const int maxFiles = argc > 2 ? std::atoi(argv[2]) : 100000;
   const std::string ztvtool = ZTVTOOL_PATH;
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line as it is measured
 
   char tmpl[] = "/var/tmp/ztv-bench-XXXXXX";
   if (!::mkdtemp(tmpl)) return 1;
@@ -180,12 +187,6 @@ int main(int argc, char** argv) {
     std::snprintf(name, sizeof name, "%d files of 100 bytes, 200 folders", files);
     small[files] = RunCase(ztvtool, base + "/small", name, [files](const std::string& src) { MakeSmallTree(src, files); });
     results.push_back(small[files]);
-  }
-  for (const auto& r : results) {
-    std::printf("%s\n", r.name.c_str());
-    PrintRow("backup create / tar cf", r.create);
-    PrintRow("backup restore, empty / tar xf", r.restoreEmpty);
-    PrintRow("backup restore, over copy / tar xf", r.restoreOver);
   }
   if (small.count(16000) && small.count(100000)) {
     const CaseResult &a = small[16000], &b = small[100000];

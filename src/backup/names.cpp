@@ -36,23 +36,6 @@ void CheckStoredComponentName(const std::string& name) {
     throw Exception(Format("Недопустимое имя в образе каталога: [%s]", name));
 }
 
-std::string MatchEntryCase(const std::string& dir, const std::string& name) {
-  struct stat st;
-  const std::string exact = dir + "/" + name;
-  if (::lstat(exact.c_str(), &st) == 0) return name;
-  std::string found = name;
-  if (DIR* d = ::opendir(dir.empty() ? "/" : dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      if (SameText(e->d_name, name)) {
-        found = e->d_name;
-        break;
-      }
-    }
-    ::closedir(d);
-  }
-  return found;
-}
-
 void TNameMatcher::AddExisting(const std::string& name) {
   State& state = names_[name];
   if (state.flags & kExisting) return;

@@ -15,9 +15,6 @@ int32_t StrToInt(const std::string& text);
 // separator, no NUL. Raises naming it otherwise.
 void CheckStoredComponentName(const std::string& name);
 
-// The existing entry of `dir` whose name equals `name` ignoring letter case
-// (the exact name first); `name` itself when there is none.
-std::string MatchEntryCase(const std::string& dir, const std::string& name);
 
 // Matches the names a restore writes to the entries that were there before
 // it, ignoring letter case as the file system the names come from does: a

@@ -1,10 +1,12 @@
 #include "backup/storage_restore.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -22,26 +24,33 @@
 namespace ztv {
 namespace {
 
-// The subdirectories and files of a directory by upper-cased name, each with
-// its name as on disk; names beginning with "." are left out, so they are
-// never deleted.
+// The subdirectories and files of a directory by their names on disk
+// (names that differ only in case are different entries); names beginning
+// with "." are left out, so they are never deleted. `entries` matches the
+// image's names to every entry.
 struct DirectoryList {
   std::map<std::string, std::string> dirs, files;
+  TNameMatcher entries;
 };
 
-DirectoryList ListDirectory(const std::string& dir) {
-  DirectoryList list;
+void ListDirectory(const std::string& dir, DirectoryList& list) {
   DIR* d = ::opendir(dir.empty() ? "/" : dir.c_str());
-  if (!d) return list;
+  if (!d) return;
+  const int dfd = ::dirfd(d);
   while (dirent* e = ::readdir(d)) {
-    std::string name = e->d_name;
-    if (name.empty() || name[0] == '.') continue;
-    struct stat st;
-    if (::lstat(JoinPath(dir, name).c_str(), &st) != 0) continue;
-    (S_ISDIR(st.st_mode) ? list.dirs : list.files)[UpperCase(name)] = name;
+    const char* name = e->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    list.entries.AddExisting(name);
+    if (name[0] == '.') continue;
+    unsigned char kind = e->d_type;
+    if (kind == DT_UNKNOWN) {
+      struct stat st;
+      if (::fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      kind = IFTODT(st.st_mode);
+    }
+    (kind == DT_DIR ? list.dirs : list.files)[name] = name;
   }
   ::closedir(d);
-  return list;
 }
 
 // The image's index from the root stream "0", keyed by ID.
@@ -76,11 +85,23 @@ class StorageRestorer {
   StorageRestorer(TStaticSet& index, bool deleteExtra) : index_(index), deleteExtra_(deleteExtra) {}
 
   void RestoreLevel(const std::string& dir, const cfb::Storage& storage) {
-    DirectoryList list = ListDirectory(dir);
-    for (const cfb::Element& element : storage.Elements()) {
+    DirectoryList list;
+    ListDirectory(dir, list);
+    const auto& elements = storage.Elements();
+    // Entries the image names exactly are kept for those names (a name the
+    // index lacks fails below, in its turn).
+    TField& name = index_.FieldByName("Name");
+    for (const cfb::Element& element : elements) {
       if (IsIndexStream(element)) continue;
-      const std::string path = JoinPath(dir, MatchEntryCase(dir, ElementName(index_, element)));
-      const std::string key = UpperCase(ExtractFileName(path));
+      try {
+        if (index_.FindByKey(TVarValue(StrToInt(element.name)))) list.entries.Claim(name.AsString());
+      } catch (const Exception&) {
+      }
+    }
+    for (const cfb::Element& element : elements) {
+      if (IsIndexStream(element)) continue;
+      const std::string path = JoinPath(dir, list.entries.Match(ElementName(index_, element)));
+      const std::string key = ExtractFileName(path);  // the entry as matched on disk
       if (element.kind == cfb::ElementKind::Storage) {
         RemoveIfSymlink(path);
         if (!DirectoryExists(path) && ::mkdir(path.c_str(), 0777) != 0)

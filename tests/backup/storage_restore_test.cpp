@@ -111,3 +111,43 @@ TEST(StorageImage, BadImagesAreRefused) {
 
 }  // namespace
 }  // namespace ztv
+
+namespace ztv {
+namespace {
+
+TEST(StorageImage, ManyFilesAndNamesDifferingOnlyInCase) {
+  test::TempDir dir;
+  const std::string src = dir / "src";
+  for (int i = 0; i < 2000; ++i)
+    test::WriteFile(src + "/d" + std::to_string(i % 10) + "/f" + std::to_string(i), std::to_string(i));
+  test::WriteFile(src + "/d0/Name.txt", "Name");
+  test::WriteFile(src + "/d0/name.txt", "name");
+  PackDirToStorage(src, dir / "image.dat");
+  const auto tree = test::Snapshot(src);
+
+  std::filesystem::create_directory(dir / "dst");
+  RestoreDirFromStorage(dir / "image.dat", dir / "dst", true);
+  const auto restored = test::Snapshot(dir / "dst");
+  for (const auto& [k, v] : tree)
+    if (!restored.count(k) || restored.at(k) != v) ADD_FAILURE() << "missing or changed: " << k;
+  for (const auto& [k, v] : restored)
+    if (!tree.count(k)) ADD_FAILURE() << "extra: " << k;
+
+  // Over a copy: a variant beside the exact name goes, extra files go, a
+  // lone variant of a name is the same entry and is written over.
+  test::WriteFile(dir / "dst/d1/F1", "variant");
+  test::WriteFile(dir / "dst/d2/extra", "extra");
+  std::filesystem::rename(dir / "dst/d3/f3", dir / "dst/d3/F3");
+  RestoreDirFromStorage(dir / "image.dat", dir / "dst", true);
+  auto expect = tree;
+  expect.erase("d3/f3");
+  expect["d3/F3"] = "3";
+  const auto again = test::Snapshot(dir / "dst");
+  for (const auto& [k, v] : expect)
+    if (!again.count(k) || again.at(k) != v) ADD_FAILURE() << "missing or changed: " << k;
+  for (const auto& [k, v] : again)
+    if (!expect.count(k)) ADD_FAILURE() << "extra: " << k << "=" << v;
+}
+
+}  // namespace
+}  // namespace ztv
