@@ -12,6 +12,7 @@
 #include "core/errors.h"
 #include "formats/imd/imd_tools.h"
 #include "formats/tar/tar.h"
+#include "crafted_backup.h"
 #include "support/temp_dir.h"
 
 namespace ztv {
@@ -21,6 +22,7 @@ namespace fs = std::filesystem;
 using test::MessageOf;
 using test::ReadFile;
 using test::TempDir;
+using test::WriteCraftedBackup;
 using test::WriteFile;
 
 // Name and header offset of every member, in order.
@@ -30,30 +32,6 @@ std::vector<std::pair<std::string, int64_t>> Headers(const std::string& archive)
   TTarDirRec r;
   while (a.FindNext(r)) headers.emplace_back(r.Name, r.HeaderPos);
   return headers;
-}
-
-// A tar with the given index records (ID, Name, IsDirectory) and members.
-void WriteTar(const std::string& file, const std::vector<std::tuple<int, std::string, bool>>& records,
-              const std::vector<std::pair<std::string, std::string>>& members) {
-  auto index = CreateIndexSet();
-  for (const auto& [id, name, isDir] : records) {
-    index->Append();
-    index->FieldByName("ID").SetAsInteger(id);
-    index->FieldByName("Name").SetAsString(name);
-    index->FieldByName("IsDirectory").SetAsBoolean(isDir);
-    index->Post();
-  }
-  TTarWriter w(file);
-  for (const auto& [name, data] : members) {
-    TZVMemoryStream s(data);
-    w.AddStream(s, name, kUnixEpochDate);
-  }
-  TZVMemoryStream packet;
-  index->First();
-  SaveDataSetToStream(*index, packet);
-  packet.SetPosition(0);
-  w.AddStream(packet, kIndexMemberName, kUnixEpochDate);
-  w.Close();
 }
 
 class BackupVerify : public ::testing::Test {
@@ -136,22 +114,22 @@ TEST_F(BackupVerify, CutAndCorruptedTarBackupsFailNamingTheCause) {
 
 TEST_F(BackupVerify, MembersAndNamesMustAgreeWithTheIndex) {
   const std::string unlisted = dir_ / "unlisted.DAT";
-  WriteTar(unlisted, {{1, "a.txt", false}}, {{"1", "a"}, {"42", "b"}});
+  WriteCraftedBackup(unlisted, {{1, "a.txt", false}}, {{"1", "a"}, {"42", "b"}});
   EXPECT_EQ(MessageOf([&] { VerifyBackup(unlisted); }),
             Refused(unlisted) + "Ошибка: в backup обнаружен файл, отсутствующий в индексе [42]");
 
   const std::string badName = dir_ / "bad-name.DAT";
-  WriteTar(badName, {{1, "bin", true}, {2, "bin\\..\\..\\escape.txt", false}}, {{"2", "x"}});
+  WriteCraftedBackup(badName, {{1, "bin", true}, {2, "bin\\..\\..\\escape.txt", false}}, {{"2", "x"}});
   EXPECT_EQ(MessageOf([&] { VerifyBackup(badName); }),
             Refused(badName) + "Недопустимое имя в индексе резервной копии: [bin\\..\\..\\escape.txt]");
 
   const std::string notNumber = dir_ / "not-a-number.DAT";
-  WriteTar(notNumber, {{1, "a.txt", false}}, {{"a.txt", "a"}});
+  WriteCraftedBackup(notNumber, {{1, "a.txt", false}}, {{"a.txt", "a"}});
   EXPECT_EQ(MessageOf([&] { VerifyBackup(notNumber); }).rfind(Refused(notNumber), 0), 0u);
 
   // A file without a member (a link the backup passed over) is allowed.
   const std::string sparse = dir_ / "sparse.DAT";
-  WriteTar(sparse, {{1, "a.txt", false}, {2, "link", false}}, {{"1", "a"}});
+  WriteCraftedBackup(sparse, {{1, "a.txt", false}, {2, "link", false}}, {{"1", "a"}});
   EXPECT_EQ(MessageOf([&] { VerifyBackup(sparse); }), "<no error>");
 }
 

@@ -9,6 +9,7 @@
 #include "core/errors.h"
 #include "formats/imd/imd_tools.h"
 #include "formats/tar/tar.h"
+#include "crafted_backup.h"
 #include "support/temp_dir.h"
 
 namespace ztv {
@@ -21,6 +22,7 @@ using test::MessageOf;
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::TempDir;
+using test::WriteCraftedBackup;
 using test::WriteFile;
 
 std::vector<std::string> Members(const std::string& archive) {
@@ -29,33 +31,6 @@ std::vector<std::string> Members(const std::string& archive) {
   TTarDirRec r;
   while (a.FindNext(r)) names.push_back(r.Name);
   return names;
-}
-
-// Relative path -> content ("<dir>" for directories) of a whole tree.
-// Writes a tar holding the given index and members.
-void WriteCraftedBackup(const std::string& file, const std::vector<std::tuple<int, std::string, bool>>& records,
-                        const std::vector<std::pair<std::string, std::string>>& members, bool withIndex = true) {
-  auto index = CreateIndexSet();
-  for (const auto& [id, name, isDir] : records) {
-    index->Append();
-    index->FieldByName("ID").SetAsInteger(id);
-    index->FieldByName("Name").SetAsString(name);
-    index->FieldByName("IsDirectory").SetAsBoolean(isDir);
-    index->Post();
-  }
-  TTarWriter w(file);
-  for (const auto& [name, data] : members) {
-    TZVMemoryStream s(data);
-    w.AddStream(s, name, kUnixEpochDate);
-  }
-  if (withIndex) {
-    TZVMemoryStream packet;
-    index->First();
-    SaveDataSetToStream(*index, packet);
-    packet.SetPosition(0);
-    w.AddStream(packet, kIndexMemberName, kUnixEpochDate);
-  }
-  w.Close();
 }
 
 TEST(TarBackup, EmptyDirectoryGivesOnlyTheIndexAndTheEndBlock) {

@@ -16,19 +16,8 @@
 namespace ztv {
 namespace {
 
+using test::MessageOf;
 using test::TempDir;
-
-// Throws and returns the message, or fails.
-template <typename F>
-std::string ErrorOf(F f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  ADD_FAILURE() << "no error raised";
-  return {};
-}
 
 class ControlTest : public ::testing::Test {
  protected:
@@ -107,7 +96,7 @@ TEST_F(ControlTest, UnloadWorkplaceSendsASecondRequestWhenTheFirstIsIgnored) {
 TEST_F(ControlTest, UnloadWorkplaceGivesUpAfterTwentyOneRequests) {
   auto p = test::StartStandin(dir_ / "bureo", "ignore");
   ASSERT_TRUE(p.pid);
-  EXPECT_EQ(ErrorOf([&] { UnloadWorkplace(env_); }), "Не удаётся выгрузить ЗТВ");
+  EXPECT_EQ(MessageOf([&] { UnloadWorkplace(env_); }), "Не удаётся выгрузить ЗТВ");
   EXPECT_TRUE(ProcessAlive(p.pid, p.startTime));
   EXPECT_EQ(clock_.Sleeps(), std::vector<int64_t>(21, 1000));
 }
@@ -141,7 +130,7 @@ std::string InstallFirebird(const TempDir& dir, const std::string& sub, const st
 
 TEST_F(ControlTest, ServersAreFoundFromTheRegistry) {
   test::TestRegistry registry(dir_, "");
-  EXPECT_EQ(ErrorOf([] { ServerExePath(2, false); }),
+  EXPECT_EQ(MessageOf([] { ServerExePath(2, false); }),
             "Ни один из серверов InterBase, FireBird не найден (отсутствует файл, директория или информация в "
             "реестре)");
 
@@ -188,7 +177,7 @@ TEST_F(ControlTest, ServersAreFoundFromTheRegistry) {
 TEST_F(ControlTest, TheClassicVariantCountsOnlyWithAllVariants) {
   std::string fb = InstallFirebird(dir_, "fb", "bin/fb_inet_server");
   test::TestRegistry registry(dir_, test::FirebirdKey(fb));
-  EXPECT_NE(ErrorOf([] { ServerExePath(2, false); }).find("Ни один из серверов"), std::string::npos);
+  EXPECT_NE(MessageOf([] { ServerExePath(2, false); }).find("Ни один из серверов"), std::string::npos);
   EXPECT_EQ(ServerExePath(2, true), fb + "/bin/fb_inet_server");
   int installed = 0;
   std::array<std::string, 2> dirs, exes;
@@ -254,7 +243,7 @@ TEST_F(ControlTest, AServerProgramIsStoppedAndStartedAgain) {
   // This server ignores the first close request: stopping gives up after
   // the bounded wait instead of hanging.
   TServerRecord record;
-  EXPECT_EQ(ErrorOf([&] { IBServerStop(record, env_); }), "Не удаётся выгрузить FireBird");
+  EXPECT_EQ(MessageOf([&] { IBServerStop(record, env_); }), "Не удаётся выгрузить FireBird");
   EXPECT_TRUE(ProcessAlive(p.pid, p.startTime));
   // One 200 ms wait after the request, then 101 more while it stays.
   EXPECT_EQ(clock_.Sleeps(), std::vector<int64_t>(102, 200));
@@ -299,7 +288,7 @@ TEST_F(ControlTest, AServerThatCannotTellItsAttachmentsIsAskedAbout) {
   // The stand-in drops every connection: the real question cannot be
   // answered, so the user is asked.
   env_.attachments = DefaultAttachmentCount;
-  EXPECT_EQ(ErrorOf([&] { CloseServerApp(2, env_); }), "Не удаётся выгрузить FireBird");
+  EXPECT_EQ(MessageOf([&] { CloseServerApp(2, env_); }), "Не удаётся выгрузить FireBird");
   EXPECT_EQ(asked, (std::vector<std::string>{
                        "Инсталляция обновления|FireBird имеет подключенных к базе пользователей. Оборвать соединения?"}));
   EXPECT_TRUE(ProcessAlive(p.pid, p.startTime));
@@ -310,7 +299,7 @@ TEST_F(ControlTest, AServerThatCannotTellItsAttachmentsIsAskedAbout) {
 
 TEST_F(ControlTest, StartingWithAnUndecidedKindFails) {
   for (int kind : {0, -1, 3}) {
-    EXPECT_EQ(ErrorOf([&] { IBServerStart(kind, "", false, env_); }),
+    EXPECT_EQ(MessageOf([&] { IBServerStart(kind, "", false, env_); }),
               Format("IBServerStart: Передан неопределенный идентификатор IB-сервера. Поддерживаются сервера: "
                      "Interbase[0,1], FireBird[2]. Передано: %d",
                      kind));
@@ -320,9 +309,9 @@ TEST_F(ControlTest, StartingWithAnUndecidedKindFails) {
 TEST_F(ControlTest, AServerProgramThatCannotBeStartedIsReported) {
   std::string missing = dir_ / "fb/sbin/firebird";
   std::filesystem::create_directories(dir_ / "fb/sbin");
-  EXPECT_EQ(ErrorOf([&] { RunServerProgram(2, missing, env_); }),
+  EXPECT_EQ(MessageOf([&] { RunServerProgram(2, missing, env_); }),
             "Не удаётся загрузить \"" + missing + "\" : код ошибки 2 ");
-  EXPECT_EQ(ErrorOf([&] { RunServerProgram(1, dir_ / "no/dir/IBServer", env_); }),
+  EXPECT_EQ(MessageOf([&] { RunServerProgram(1, dir_ / "no/dir/IBServer", env_); }),
             "Не удаётся загрузить \"" + dir_ / "no/dir/IBServer" + "\" : код ошибки 3");
   RunServerProgram(0, missing, env_);  // other kinds: nothing
 }
@@ -412,7 +401,7 @@ TEST_F(ControlTest, ConnectedUsersDialogOfTheServer) {
   };
 
   // Cancel: the dialog is closed and the server keeps running.
-  EXPECT_EQ(ErrorOf([&] { CloseServerApp(2, env_); }), "Не удаётся выгрузить FireBird");
+  EXPECT_EQ(MessageOf([&] { CloseServerApp(2, env_); }), "Не удаётся выгрузить FireBird");
   EXPECT_EQ(asked, (std::vector<std::string>{
                        "Инсталляция обновления|FireBird имеет подключенных к базе пользователей. Оборвать соединения?"}));
   EXPECT_TRUE(ProcessAlive(p.pid, p.startTime));

@@ -13,21 +13,11 @@
 namespace ztv {
 namespace {
 
+using test::MessageOf;
 using test::TempDir;
 
 const char* kGuardian = "FirebirdGuardianDefaultInstance";
 const char* kServer = "FirebirdServerDefaultInstance";
-
-template <typename F>
-std::string ErrorOf(F f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  ADD_FAILURE() << "no error raised";
-  return {};
-}
 
 template <typename F>
 int Win32CodeOf(F f) {
@@ -79,14 +69,14 @@ TEST_F(ServiceTest, StatesOfExistingAndMissingUnits) {
   EXPECT_EQ(GetServiceStatus("C", env_), kServiceStopped);
   EXPECT_TRUE(clock_.Sleeps().empty());
 
-  EXPECT_EQ(ErrorOf([&] { GetServiceStatus("D", env_); }),
+  EXPECT_EQ(MessageOf([&] { GetServiceStatus("D", env_); }),
             "GetServiceStatus: Не удается получить сервис \"D\"\r\nWin32 error. Code: 1060. Message: Unit "
             "D.service not found.");
   EXPECT_EQ(Win32CodeOf([&] { GetServiceStatus("D", env_); }), 1060);
 
   systemctl_.AddUnit("E", "exploded");
   EXPECT_EQ(Win32CodeOf([&] { GetServiceStatus("E", env_); }), kErrorInvalidData);
-  EXPECT_EQ(ErrorOf([&] { GetServiceStatus("E", env_); }).rfind("GetServiceStatus: Не удается получить состояние сервиса \"E\"\r\n", 0), 0u);
+  EXPECT_EQ(MessageOf([&] { GetServiceStatus("E", env_); }).rfind("GetServiceStatus: Не удается получить состояние сервиса \"E\"\r\n", 0), 0u);
 }
 
 TEST_F(ServiceTest, PendingStatesAreWaitedOut) {
@@ -101,7 +91,7 @@ TEST_F(ServiceTest, PendingStatesAreWaitedOut) {
 
 TEST_F(ServiceTest, AServiceStuckPendingFailsAfterSixtySeconds) {
   systemctl_.AddUnit(kServer, "deactivating");
-  EXPECT_EQ(ErrorOf([&] { GetServiceStatus(kServer, env_); }),
+  EXPECT_EQ(MessageOf([&] { GetServiceStatus(kServer, env_); }),
             "GetServiceStatus: Сервис \"FirebirdServerDefaultInstance\" находтся в промежуточном состоянии и не "
             "ответил на запрос своевременно");
   EXPECT_EQ(clock_.Sleeps(), std::vector<int64_t>(60, 1000));
@@ -118,20 +108,20 @@ TEST_F(ServiceTest, StartingAndStopping) {
   auto calls = systemctl_.Calls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "start A.service"), 1);
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "stop A.service"), 1);
-  EXPECT_EQ(ErrorOf([&] { ServiceOperation("A", 2, false, env_); }), "ServiceOperation: Op - Неизвестная операция");
+  EXPECT_EQ(MessageOf([&] { ServiceOperation("A", 2, false, env_); }), "ServiceOperation: Op - Неизвестная операция");
 }
 
 TEST_F(ServiceTest, MissingAndRefusingUnitsAreToleratedWhenAsked) {
   EXPECT_FALSE(ServiceOperation("Missing", kServiceOpStart, true, env_));
   EXPECT_FALSE(ServiceOperation("Missing", kServiceOpStop, true, env_));
-  EXPECT_EQ(ErrorOf([&] { ServiceOperation("Missing", kServiceOpStop, false, env_); }),
+  EXPECT_EQ(MessageOf([&] { ServiceOperation("Missing", kServiceOpStop, false, env_); }),
             "ServiceOperation: Не удается получить сервис \"Missing\"\r\nWin32 error. Code: 1060. Message: Unit "
             "Missing.service not found.");
 
   systemctl_.AddUnit("Masked", "inactive");
   systemctl_.SetLoadState("Masked", "masked");
   EXPECT_FALSE(ServiceOperation("Masked", kServiceOpStart, true, env_));
-  EXPECT_EQ(ErrorOf([&] { ServiceOperation("Masked", kServiceOpStart, false, env_); }),
+  EXPECT_EQ(MessageOf([&] { ServiceOperation("Masked", kServiceOpStart, false, env_); }),
             "ServiceOperation: Не удается запустить сервис Masked");
   EXPECT_EQ(systemctl_.State("Masked"), "inactive");
 }
@@ -139,19 +129,19 @@ TEST_F(ServiceTest, MissingAndRefusingUnitsAreToleratedWhenAsked) {
 TEST_F(ServiceTest, AServiceThatDoesNotReachTheStateFails) {
   systemctl_.AddUnit("Broken", "inactive");
   systemctl_.SetFailsOnStart("Broken");
-  EXPECT_EQ(ErrorOf([&] { ServiceOperation("Broken", kServiceOpStart, true, env_); }),
+  EXPECT_EQ(MessageOf([&] { ServiceOperation("Broken", kServiceOpStart, true, env_); }),
             "ServiceOperation: Не удаётся выполнить операцию загрузки/остановки сервиса Broken");
 
   systemctl_.AddUnit("Slow", "active");
   systemctl_.SetPending("Slow");
-  EXPECT_NE(ErrorOf([&] { ServiceOperation("Slow", kServiceOpStop, false, env_); }).find("находтся в промежуточном"),
+  EXPECT_NE(MessageOf([&] { ServiceOperation("Slow", kServiceOpStop, false, env_); }).find("находтся в промежуточном"),
             std::string::npos);
   EXPECT_EQ(clock_.Sleeps(), std::vector<int64_t>(60, 1000));
 }
 
 TEST_F(ServiceTest, NoSystemctlMeansNoServiceManager) {
   test::ScopedEnv path("PATH", dir_ / "empty");
-  EXPECT_EQ(ErrorOf([&] { IsServiceExist("A", env_); }),
+  EXPECT_EQ(MessageOf([&] { IsServiceExist("A", env_); }),
             "IsServiceExist: Не удается получить ServiceManager\r\nWin32 error. Code: 2. Message: systemctl: No "
             "such file or directory");
   EXPECT_EQ(Win32CodeOf([&] { ServiceOperation("A", kServiceOpStart, true, env_); }), 2);
@@ -236,14 +226,14 @@ TEST_F(FirebirdServiceTest, AServiceIsStoppedAndStartedAgainThroughItsUnit) {
 
 TEST_F(FirebirdServiceTest, ARunningServiceWithoutItsProcessIsAnError) {
   systemctl_.AddUnit(kFirebirdUnit, "active");  // no process behind it
-  EXPECT_EQ(ErrorOf([&] { RunningServers(false, env_); }),
+  EXPECT_EQ(MessageOf([&] { RunningServers(false, env_); }),
             "Ошибка определения IB-сервера \"FireBird\": процесс сервера не найден. Возможно, используется не "
             "совместимый IB-сервер");
 }
 
 TEST_F(FirebirdServiceTest, AServiceThatWillNotStartFallsBackToTheProgram) {
   systemctl_.SetLoadState(kFirebirdUnit, "masked");
-  EXPECT_EQ(ErrorOf([&] { IBServiceRun(2, env_); }),
+  EXPECT_EQ(MessageOf([&] { IBServiceRun(2, env_); }),
             "IBServiceRun: не удаётся запустить сервис FirebirdServerDefaultInstance");
   IBServerStart(2, fb_.ServerExe(), true, env_);
   EXPECT_TRUE(test::WaitFor([] { return test::CountNamed("firebird") == 1; }, 5000));
@@ -254,7 +244,7 @@ TEST_F(FirebirdServiceTest, AServiceThatWillNotStartFallsBackToTheProgram) {
 
 TEST_F(FirebirdServiceTest, StoppingAMissingUnitFails) {
   std::filesystem::remove(dir_ / (std::string("units/") + kFirebirdUnit + ".service.state"));
-  EXPECT_EQ(ErrorOf([&] { IBServiceStop(2, env_); }),
+  EXPECT_EQ(MessageOf([&] { IBServiceStop(2, env_); }),
             "IBServiceStop: Не удается остановить сервисы FirebirdServerDefaultInstance");
 }
 
