@@ -110,6 +110,8 @@ TfMain::TfMain(Interaction& ui, Clock& clock, QWidget* parent) : QWidget(parent)
   connect(btnRestore, &QToolButton::clicked, this, [this] { RunOperation([this] { ops_->btnRestoreClick(TSender::Button); }); });
   connect(btnClearCache, &QToolButton::clicked, this,
           [this] { RunOperation([this] { ops_->btnClearCacheClick(TSender::Button); }); });
+  connect(tbEmptyBase, &QToolButton::clicked, this,
+          [this] { RunOperation([this] { ops_->tbEmptyBaseClick(TSender::Button); }); });
   connect(btnClose, &QToolButton::clicked, this, [this] { CloseMainWindow(); });
 
   // Status bar: panel 0 the percentage, panel 1 the text.
@@ -208,12 +210,12 @@ void TfMain::closeEvent(QCloseEvent* event) {
 }
 
 void TfMain::SetButtonsEnabled(bool enabled) {
-  // The database and network-file windows are not part of this build.
+  // The optimisation and network-file windows are not part of this build.
   btnUpdate->setEnabled(enabled);
   btnRestore->setEnabled(enabled);
   btnClearCache->setEnabled(enabled);
   btnBackup->setEnabled(false);
-  tbEmptyBase->setEnabled(false);
+  tbEmptyBase->setEnabled(enabled);
   btnCheckNetSession->setEnabled(false);
   btnClose->setEnabled(enabled);
 }

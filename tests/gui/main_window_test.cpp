@@ -70,7 +70,7 @@ class MainWindowTest : public QObject {
     QVERIFY(w.btnRestore->isEnabled());
     QVERIFY(w.btnClearCache->isEnabled());
     QVERIFY(!w.btnBackup->isEnabled());
-    QVERIFY(!w.tbEmptyBase->isEnabled());
+    QVERIFY(w.tbEmptyBase->isEnabled());
     QVERIFY(!w.btnCheckNetSession->isEnabled());
     QVERIFY(w.btnClose->isEnabled());
     // The window ends just below the last button.
