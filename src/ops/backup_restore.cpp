@@ -16,6 +16,7 @@
 #include "db/firebird_instance.h"
 #include "db/process_runner.h"
 #include "db/rotation_log.h"
+#include "ops/base_list.h"
 #include "platform/paths.h"
 
 namespace ztv {
@@ -159,8 +160,29 @@ TBackupRestore::TBackupRestore(Interaction& ui, Clock& clock, TServerRecord& ser
 TBackupRestore::~TBackupRestore() = default;
 
 void TBackupRestore::LoadDbList(const std::string& ImdFileName) {
-  (void)ImdFileName;
-  throw Exception("LoadDbList: список баз данных недоступен");
+  ssDbList.clear();
+  CheckedCount = 0;
+  current_ = 0;
+  TStaticSet list;
+  CreateBaseList(list);
+  // The records read before a failure stay in the list, as they would in a
+  // list filled record by record.
+  auto take = [&] {
+    for (list.First(); !list.Eof(); list.Next()) {
+      TDbListRecord record;
+      record.ID = list.FieldByName("ID").AsInteger();
+      record.Name = list.FieldByName("Name").AsString();
+      record.DbPath = list.FieldByName("DBPath").AsString();
+      ssDbList.push_back(std::move(record));
+    }
+  };
+  try {
+    ReadBaseList(list, ImdFileName, ModulePath);
+  } catch (...) {
+    take();
+    throw;
+  }
+  take();
 }
 
 bool TBackupRestore::RefreshDbList() {
@@ -205,8 +227,7 @@ void TBackupRestore::RefreshDbInfo(const std::string& Path) {
 }
 
 bool TBackupRestore::AskPassword() {
-  // The password dialog arrives with the database list's interaction.
-  return false;
+  return ui_.AskPassword(Password, DontAskPassword());
 }
 
 void TBackupRestore::ConnectDb(const std::string& Path) {
@@ -217,7 +238,7 @@ void TBackupRestore::ConnectDb(const std::string& Path) {
     DbConnectZtv.Connect();
     return;
   } catch (const Exception& e) {
-    if (!SameText(Password, kOptimiseDefaultPassword)) throw Exception(Format(kConnectError, Path, e.what()));
+    if (!SameText(Password, kDefaultDbPassword)) throw Exception(Format(kConnectError, Path, e.what()));
   }
   if (!AskPassword()) throw Exception(kNoPassword);
   DbConnectZtv.SetParam("isc_dpb_password", Password);

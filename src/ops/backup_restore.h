@@ -23,6 +23,7 @@
 #include "control/control_env.h"
 #include "control/run_close_program.h"
 #include "db/database.h"
+#include "ops/base_list.h"
 #include "ops/interaction.h"
 #include "platform/clock.h"
 
@@ -30,8 +31,6 @@ namespace ztv {
 
 // Caption of every message box of the optimisation.
 inline constexpr const char* kOptimiseCaption = "Оптимизация базы данных";
-// The password of the SYSDBA account until the user types another.
-inline constexpr const char* kOptimiseDefaultPassword = "tulipwood";
 // The generator that counts the requests of a workplace database.
 inline constexpr const char* kRequestGenerator = "G_NUMBEROFREQUESTS";
 // The limit when the database does not set one.
@@ -99,7 +98,7 @@ class TBackupRestore {
   TBackupRestore& operator=(const TBackupRestore&) = delete;
 
   // Password of SYSDBA for every connection and every gbak run.
-  std::string Password = kOptimiseDefaultPassword;
+  std::string Password = kDefaultDbPassword;
   // How many records are ticked (0 or 1).
   int CheckedCount = 0;
   // The non-empty error-output lines of the gbak runs of the current cycle:
@@ -149,6 +148,9 @@ class TBackupRestore {
   // errors of the work are logged, shown and passed on.
   bool DoBackupRestore();
 
+  // Where the MultiRegistry module is loaded from; "" for the program's
+  // run-time module folders.
+  std::string ModulePath;
   // The gbak program to run; "" (the default) takes the one beside the
   // installed server (ServerDir).
   std::string GbakProgram;

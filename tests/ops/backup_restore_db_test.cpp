@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <tuple>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -26,6 +28,7 @@
 #include "db/file_lock.h"
 #include "db/firebird_instance.h"
 #include "firebird_fixture.h"
+#include "multiregistry/registry_store.h"
 #include "ops/backup_restore.h"
 #include "ops/scripted_interaction.h"
 #include "platform/paths.h"
@@ -281,6 +284,79 @@ TEST_F(OptimiseTest, WrongPasswordThatIsNotTheDefaultFailsWithoutAsking) {
   const std::string message = test::MessageOf([&] { ops.ConnectDb(a); });
   EXPECT_EQ(message.rfind("Ошибка соединения с базой данных: путь: " + a + ", ошибка: ", 0), 0u) << message;
   EXPECT_TRUE(ui.Events().empty());
+}
+
+TEST_F(OptimiseTest, ListComesFromTheWorkplacesImportFileThroughTheComponent) {
+  const std::string a = MakeBase("a.gdb", -1, 5001);
+  const std::string imd = dir_ / "ocx/IMD.DAT";
+  TRegistryStore store;
+  for (auto [name, id, path] : {std::tuple{"Главная", 4, a}, std::tuple{"Архив", 9, dir_ / "archive.gdb"}}) {
+    TRegistryNode& key = store.CreateKey(Format("%s\\%s", kBaseListKey, name));
+    TRegistryStore::SetInteger(key, kBaseIdValue, id);
+    TRegistryStore::SetString(key, kBasePathValue, path);
+  }
+  std::filesystem::create_directories(dir_ / "ocx");
+  store.SaveToFile(imd);
+
+  ScriptedInteraction ui;
+  FakeClock clock;
+  TBackupRestore ops(ui, clock, server_);
+  ops.ModulePath = ZTV_MULTIREGISTRY_MODULE_PATH;
+  Add(ops, "/stale/entry.gdb");
+  ops.SetBackupFlag(0, true);
+  ops.LoadDbList(imd);
+  ASSERT_EQ(ops.ssDbList.size(), 2u);
+  EXPECT_EQ(ops.CheckedCount, 0);
+  EXPECT_EQ(ops.ssDbList[0].Name, "Главная");
+  EXPECT_EQ(ops.ssDbList[0].ID, 4);
+  EXPECT_EQ(ops.ssDbList[0].DbPath, a);
+  EXPECT_FALSE(ops.ssDbList[0].BackupFlag);
+  EXPECT_EQ(ops.ssDbList[1].Name, "Архив");
+  EXPECT_EQ(ops.ssDbList[1].ID, 9);
+  // A database of the list that does not open stops the refresh with the
+  // connection's message (the default password refused: the dialog first).
+  ui.AnswerPassword(true, test::kSysdbaPassword);
+  const std::string message = test::MessageOf([&] { ops.RefreshDbList(); });
+  EXPECT_EQ(message.rfind("Ошибка соединения с базой данных: путь: " + (dir_ / "archive.gdb"), 0), 0u) << message;
+  EXPECT_EQ(ops.ssDbList[0].RequestCount, 5001);
+
+  // A missing import file: the component's error, and an empty list.
+  EXPECT_NE(test::MessageOf([&] { ops.LoadDbList(dir_ / "missing/IMD.DAT"); }), "<no error>");
+  EXPECT_TRUE(ops.ssDbList.empty());
+}
+
+TEST_F(OptimiseTest, RefusedDefaultPasswordAsksOnceAndTheTypedTextServesLaterRefreshes) {
+  const std::string a = MakeBase("a.gdb", -1, 3);
+  ScriptedInteraction ui;
+  FakeClock clock;
+  TBackupRestore ops(ui, clock, server_);
+  Add(ops, a);
+  // Equal to the default ignoring case, but not the server's password.
+  ops.Password = "TULIPWOOD";
+  TBackupRestore::DontAskPassword() = false;
+  ui.AnswerPassword(false, test::kSysdbaPassword, true);
+  EXPECT_EQ(test::MessageOf([&] { ops.RefreshDbList(); }), "Пароль не указан. Работа не возможна");
+  // What was typed is kept even though the dialog was cancelled, and so is
+  // its check box.
+  EXPECT_EQ(ops.Password, test::kSysdbaPassword);
+  EXPECT_TRUE(TBackupRestore::DontAskPassword());
+  // The later refresh connects with it and asks nothing (no answer is
+  // prepared: a question would fail the test).
+  EXPECT_TRUE(ops.RefreshDbList());
+  EXPECT_EQ(ops.ssDbList[0].RequestCount, 3);
+
+  // OK in the dialog: the connection is tried again with the typed text.
+  TBackupRestore second(ui, clock, server_);
+  Add(second, a);
+  second.Password = "Tulipwood";
+  ui.AnswerPassword(true, test::kSysdbaPassword);
+  EXPECT_TRUE(second.RefreshDbList());
+  EXPECT_EQ(second.ssDbList[0].RequestCount, 3);
+  // The dialog got the shared box's state.
+  int dialogs = 0;
+  for (const auto& e : ui.Events()) dialogs += e.rfind("password:", 0) == 0;
+  EXPECT_EQ(dialogs, 2);
+  TBackupRestore::DontAskPassword() = false;
 }
 
 // ---------------------------------------------------------------------------
