@@ -358,6 +358,7 @@ bool TBackupRestore::DoBackupRestore() {
   ErrorLineCount = 0;
   ErrorText.clear();
   commandLines_.clear();
+  ResultMessage.clear();
 
   size_t index = 0;
   while (index < ssDbList.size() && !ssDbList[index].BackupFlag) ++index;
@@ -549,6 +550,7 @@ bool TBackupRestore::DoBackupRestore() {
   } else {
     message = kSucceededMessage;
   }
+  ResultMessage = message;
   ui_.Progress(0, "");
   if (failed) {
     ui_.LogSetCloseButtonVisible(true);

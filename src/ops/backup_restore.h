@@ -156,6 +156,8 @@ class TBackupRestore {
   std::string GbakProgram;
   // Seconds one gbak run may take.
   uint32_t TimeoutSec = kGbakTimeoutSec;
+  // The message the last cycle ended with (success or failure).
+  std::string ResultMessage;
   // The command lines of the last cycle's gbak runs, in order.
   const std::vector<std::string>& CommandLines() const { return commandLines_; }
 
