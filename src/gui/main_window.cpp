@@ -213,7 +213,7 @@ void TfMain::closeEvent(QCloseEvent* event) {
 }
 
 void TfMain::SetButtonsEnabled(bool enabled) {
-  // The optimisation and network-file windows are not part of this build.
+  // The network-file window is not part of this build.
   btnUpdate->setEnabled(enabled);
   btnRestore->setEnabled(enabled);
   btnClearCache->setEnabled(enabled);
