@@ -369,9 +369,10 @@ bool TBackupRestore::DoBackupRestore() {
 
   CheckFreeSpace(P);
   if (!RenameNoReplace(P, files.NewDb)) throw Exception(kRenameError + P);
-  std::string gbak;
+  // From here on a failure before the work puts the database back.
+  std::string backupCommand, restoreCommand, restore2Command;
   try {
-    gbak = GbakProgram;
+    std::string gbak = GbakProgram;
     if (gbak.empty()) {
       int kind = 0;
       std::string dir;
@@ -384,16 +385,26 @@ bool TBackupRestore::DoBackupRestore() {
     if (IsRegularFile(files.RestDb) && !RemoveFile(files.RestDb)) {
       throw Exception("Ошибка при удалении файла проверочного restore: " + files.RestDb);
     }
+    // gbak reaches the files through the server, so that the server reads
+    // the database and creates the restored copy as its own file.
+    const std::string server = LoopbackDatabaseName(files.NewDb);
+    const std::string restored = LoopbackDatabaseName(files.RestDb);
+    backupCommand = QuoteArgument(gbak) + " -b -g " + QuoteArgument(server) + " " + QuoteArgument(files.BackDb) +
+                    " -user SYSDBA";
+    restoreCommand = QuoteArgument(gbak) + " -c " + QuoteArgument(files.BackDb) + " " + QuoteArgument(restored) +
+                     " -user SYSDBA";
+    restore2Command = QuoteArgument(gbak) + " -FIX_FSS_METADATA WIN1251 -c " + QuoteArgument(files.BackDb) + " " +
+                      QuoteArgument(restored) + " -user SYSDBA";
+
+    ui_.LogSetCloseButtonVisible(false);
+    ui_.LogClear();
+    ui_.LogShow();
+    ui_.LogAddText(Format("Оптимизация базы данных [%d] - %s (%s)", record.ID, record.Name, P), true);
+    ui_.Pump();
   } catch (...) {
     RenameNoReplace(files.NewDb, P);
     throw;
   }
-
-  ui_.LogSetCloseButtonVisible(false);
-  ui_.LogClear();
-  ui_.LogShow();
-  ui_.LogAddText(Format("Оптимизация базы данных [%d] - %s (%s)", record.ID, record.Name, P), true);
-  ui_.Pump();
 
   std::optional<TRotationLog> log;
   log.emplace(files.Log, kOptimiseLogCutLines, kOptimiseLogMaxLines);
@@ -455,15 +466,6 @@ bool TBackupRestore::DoBackupRestore() {
     }
     return code == 0 && ErrorLineCount == errorsBefore;
   };
-
-  const std::string server = LoopbackDatabaseName(files.NewDb);
-  const std::string restored = LoopbackDatabaseName(files.RestDb);
-  const std::string backupCommand =
-      QuoteArgument(gbak) + " -b -g " + QuoteArgument(server) + " " + QuoteArgument(files.BackDb) + " -user SYSDBA";
-  const std::string restoreCommand =
-      QuoteArgument(gbak) + " -c " + QuoteArgument(files.BackDb) + " " + QuoteArgument(restored) + " -user SYSDBA";
-  const std::string restore2Command = QuoteArgument(gbak) + " -FIX_FSS_METADATA WIN1251 -c " +
-                                      QuoteArgument(files.BackDb) + " " + QuoteArgument(restored) + " -user SYSDBA";
 
   bool backupComplete = false;  // the backup file holds a whole backup
   bool swapped = false;         // the restored copy is at P, the old file at NewDb

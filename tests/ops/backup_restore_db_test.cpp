@@ -653,6 +653,27 @@ TEST_F(OptimiseTest, RestoredFileThatDoesNotOpenNeverTakesThePlace) {
   EXPECT_NE(ui.Events().back().find("прошла с ошибками"), std::string::npos);
 }
 
+TEST_F(OptimiseTest, GbakThatCannotStartLeavesTheOriginalAndIsReported) {
+  const std::string path = MakeBase("base.gdb", -1, 6000);
+  const std::string bytes = ReadFile(path);
+  ScriptedInteraction ui;
+  PollClock clock;
+  TBackupRestore ops(ui, clock, server_);
+  ops.GbakProgram = dir_ / "no-such-gbak";
+  Add(ops, path);
+  ops.SetBackupFlag(0, true);
+  const std::string message = test::MessageOf([&] { ops.DoBackupRestore(); });
+  EXPECT_EQ(message.rfind("Не удается создать требуемый процесс. Ошибка: ", 0), 0u) << message;
+  EXPECT_TRUE(ReadFile(path) == bytes) << "the database file changed";
+  EXPECT_TRUE(WorkFilesPresent(path).empty());
+  const TOptimiseFiles f = OptimiseWorkFiles(path);
+  EXPECT_NE(ReadFile(f.Log).find("ОШИБКА. Текст: Не удается создать требуемый процесс."), std::string::npos);
+  EXPECT_EQ(ui.Events().back(), "message:Оптимизация базы данных|Операция оптимизации базы данных прошла с "
+                                "ошибками. Подробности см. в файле: " + f.Log);
+  // The log window stays open with its close button, for the lines to be read.
+  EXPECT_TRUE(ui.CloseButtonVisible());
+}
+
 TEST_F(OptimiseTest, HostPrefixedPathStopsAtTheRenameAndChangesNothing) {
   const std::string path = MakeBase("base.gdb", -1, 6000);
   const std::string name = ServerName(path);
