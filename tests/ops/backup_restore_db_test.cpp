@@ -536,6 +536,9 @@ TEST_F(OptimiseTest, StandInRestoreWritingAnErrorAndABrokenFileLeavesTheOriginal
   EXPECT_EQ(ops.ErrorText, "gbak: ERROR:unexpected end of file");
   EXPECT_NE(ui.Events().back().find("Подробности см. в файле: " + f.Log), std::string::npos);
   EXPECT_NE(ReadFile(f.Log).find("gbak: ERROR:unexpected end of file\r\n"), std::string::npos);
+  // The log window shows the line as it came, with the run's elapsed time.
+  EXPECT_NE(ui.LogText().find("\n[00:00:0"), std::string::npos) << ui.LogText();
+  EXPECT_NE(ui.LogText().find("] gbak: ERROR:unexpected end of file\n"), std::string::npos) << ui.LogText();
 }
 
 TEST_F(OptimiseTest, RestoreExitingWithAnErrorCodeAloneIsAFailure) {
@@ -579,6 +582,9 @@ TEST_F(OptimiseTest, GbakOutlivingItsTimeOutLeavesTheOriginal) {
   EXPECT_FALSE(FileExists(f.NewDb));
   EXPECT_NE(ReadFile(f.Log).find("BACKUP: gbak не завершился за 14400 с и был остановлен"), std::string::npos);
   EXPECT_GT(clock.NowMs(), int64_t{14400} * 1000);
+  // The run showed its elapsed time as it went, up to the time-out.
+  const auto events = ui.Events();
+  EXPECT_NE(std::find(events.begin(), events.end(), "progress:|BACKUP: 04:00:00"), events.end());
 }
 
 TEST_F(OptimiseTest, FixFssMetadataRestoreRunsAgainAndOnlyItDecides) {
