@@ -319,6 +319,7 @@ void TProcessRunner::Execute(uint16_t ShowWindow, const std::string& CommandLine
     err.Peek();
     if (out.peeked == 0 && !out.pending.empty()) out.Flush();
     if (err.peeked == 0 && !err.pending.empty()) err.Flush();
+    if (OnPoll) OnPoll(clock_->NowMs() - start);
     if (!running && out.pending.empty() && err.pending.empty() && out.peeked == 0 && err.peeked == 0) break;
     const int64_t elapsedSec = (clock_->NowMs() - start) / 1000;
     if (elapsedSec > static_cast<int64_t>(TimeoutSec)) break;

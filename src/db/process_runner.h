@@ -38,6 +38,9 @@ class TProcessRunner {
   // /dev/null).
   TLineEvent OnStdOutput;
   TLineEvent OnStdError;
+  // Called once per polling pass (every kPollMs) with the milliseconds since
+  // the child started, so that a caller can show that a long run is alive.
+  std::function<void(int64_t elapsedMs)> OnPoll;
 
   // Variables given to the child on top of the caller's environment
   // ("NAME" -> value; a name the caller has too is replaced). This is how a

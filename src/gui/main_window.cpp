@@ -13,6 +13,8 @@
 #include <QVBoxLayout>
 
 #include "core/errors.h"
+#include "gui/backup_restore_window.h"
+#include "ops/backup_restore.h"
 
 namespace ztv {
 namespace {
@@ -110,6 +112,9 @@ TfMain::TfMain(Interaction& ui, Clock& clock, QWidget* parent) : QWidget(parent)
   connect(btnRestore, &QToolButton::clicked, this, [this] { RunOperation([this] { ops_->btnRestoreClick(TSender::Button); }); });
   connect(btnClearCache, &QToolButton::clicked, this,
           [this] { RunOperation([this] { ops_->btnClearCacheClick(TSender::Button); }); });
+  connect(btnBackup, &QToolButton::clicked, this, [this] { btnBackupClick(); });
+  connect(tbEmptyBase, &QToolButton::clicked, this,
+          [this] { RunOperation([this] { ops_->tbEmptyBaseClick(TSender::Button); }); });
   connect(btnClose, &QToolButton::clicked, this, [this] { CloseMainWindow(); });
 
   // Status bar: panel 0 the percentage, panel 1 the text.
@@ -208,12 +213,12 @@ void TfMain::closeEvent(QCloseEvent* event) {
 }
 
 void TfMain::SetButtonsEnabled(bool enabled) {
-  // The database and network-file windows are not part of this build.
+  // The network-file window is not part of this build.
   btnUpdate->setEnabled(enabled);
   btnRestore->setEnabled(enabled);
   btnClearCache->setEnabled(enabled);
-  btnBackup->setEnabled(false);
-  tbEmptyBase->setEnabled(false);
+  btnBackup->setEnabled(enabled);
+  tbEmptyBase->setEnabled(enabled);
   btnCheckNetSession->setEnabled(false);
   btnClose->setEnabled(enabled);
 }
@@ -254,6 +259,55 @@ void TfMain::ShowProgress(int percent, const QString& text) {
   sbPanel0->setText(QString::fromStdString(PercentText(percent)));
   sbPanel1->setText(text);
   sbStatus->repaint();
+}
+
+void TfMain::btnBackupClick() {
+  if (busy_) return;
+  if (!OptimisationAllowed(ops_->Updater().CurrentStatus, ui_)) return;
+  // The window works on the main window's server record; it comes back
+  // when the window's work is done.
+  auto server = std::make_shared<TServerRecord>();
+  server->FServerKind = ops_->FServerKind;
+  server->FServerPath = ops_->FServerPath;
+  server->FServerIsService = ops_->FServerIsService;
+  auto state = std::make_shared<TBackupRestore>(ui_, ops_->GetClock(), *server, ops_->Control());
+  state->ModulePath = ops_->MultiRegistryModule;
+  auto giveBack = [this, server] {
+    ops_->FServerKind = server->FServerKind;
+    ops_->FServerPath = server->FServerPath;
+    ops_->FServerIsService = server->FServerIsService;
+  };
+  const std::string imd = ops_->Updater().ImdFileName;
+  bool loaded;
+  {
+    // Loading may start the server and wait for it: on the worker thread,
+    // with the hour-glass.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    loaded = RunOperation(
+        [state, imd] {
+          state->LoadDbList(imd);
+          state->RefreshDbList();
+        },
+        true);
+    QApplication::restoreOverrideCursor();
+  }
+  giveBack();
+  if (!loaded) return;
+  bool start = false;
+  {
+    TfBackupRestore window(*state, ui_, this);
+    if (BeforeShowBackupRestore) BeforeShowBackupRestore(window);
+    start = window.exec() == QDialog::Accepted;
+  }
+  giveBack();
+  if (!start) return;
+  RunOperation([state, server, giveBack] {
+    struct GiveBack {
+      std::function<void()> f;
+      ~GiveBack() { f(); }
+    } atEnd{giveBack};
+    state->DoBackupRestore();
+  });
 }
 
 bool TfMain::BatchRequest(int wParam, int code) {

@@ -46,6 +46,14 @@ class TfMain : public QWidget, public MainView {
   // wait).
   bool RunOperation(std::function<void()> operation, bool wait = false);
 
+  // The button "Оптимизация базы данных": the status check, the list loaded
+  // and refreshed on the worker thread, the window TfBackupRestore, and on
+  // its OK the optimisation cycle on the worker thread with the log window.
+  void btnBackupClick();
+  // Called with the optimisation window just before it is shown modally
+  // (tests drive the window from here).
+  std::function<void(class TfBackupRestore&)> BeforeShowBackupRestore;
+
 
   QGroupBox* GroupBox1;
   QTableWidget* oiParams;

@@ -5,6 +5,8 @@
 #include <QMessageBox>
 #include <QThread>
 
+#include "gui/change_base.h"
+#include "gui/connect_dialog.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "ops/main_operations.h"
@@ -190,6 +192,31 @@ void QtInteraction::Progress(int32_t percent, const std::string& text) {
     if (main_) main_->ShowProgress(percent, Q(text));
     if (log_ && log_->isVisible()) log_->SetProgress(percent, Q(text));
   });
+}
+
+bool QtInteraction::ChooseRows(const std::string& caption, const std::string& frameCaption,
+                               std::vector<TChoiceRow>& rows) {
+  bool ok = false;
+  OnUi([&] {
+    TfrmChangeBase window(main_.data());
+    window.setWindowTitle(Q(caption));
+    window.grboxParameters->setTitle(Q(frameCaption));
+    window.LoadList(rows);
+    BeforeChooseRows(window);
+    ok = window.exec() == QDialog::Accepted;
+    if (ok) window.FillResult(rows);
+  });
+  return ok;
+}
+
+bool QtInteraction::AskPassword(std::string& password, bool& dontAsk) {
+  bool ok = false;
+  OnUi([&] {
+    TfConnect window(Owner());
+    BeforeAskPassword(window);
+    ok = window.AskPassword(password, dontAsk);
+  });
+  return ok;
 }
 
 void QtInteraction::Pump() {

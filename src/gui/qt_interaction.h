@@ -38,6 +38,17 @@ class QtInteraction : public Interaction {
   bool LogVisible() override;
   void Progress(int32_t percent, const std::string& text) override;
   void Pump() override;
+  // A new TfrmChangeBase owned by the main window, freed after it closes.
+  bool ChooseRows(const std::string& caption, const std::string& frameCaption,
+                  std::vector<TChoiceRow>& rows) override;
+  // A new TfConnect, freed after it closes.
+  bool AskPassword(std::string& password, bool& dontAsk) override;
+
+ protected:
+  // Hooks for the window tests: called with the window just before it is
+  // shown modally.
+  virtual void BeforeChooseRows(class TfrmChangeBase& /*window*/) {}
+  virtual void BeforeAskPassword(class TfConnect& /*window*/) {}
 
  private:
   void OnUi(const std::function<void()>& action);

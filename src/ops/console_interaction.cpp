@@ -1,5 +1,10 @@
 #include "ops/console_interaction.h"
 
+#include <termios.h>
+#include <unistd.h>
+
+#include <sstream>
+
 #include "core/text.h"
 
 namespace ztv {
@@ -177,5 +182,108 @@ void ConsoleInteraction::Progress(int32_t percent, const std::string& text) {
 }
 
 void ConsoleInteraction::Pump() {}
+
+bool ConsoleInteraction::ChooseRows(const std::string& caption, const std::string& frameCaption,
+                                    std::vector<TChoiceRow>& rows) {
+  std::lock_guard lock(mutex_);
+  EndLine();
+  if (midLine_) {
+    out_ << "\n";
+    midLine_ = false;
+  }
+  out_ << caption << ":" << Trim(frameCaption).insert(0, " ") << "\n";
+  for (size_t i = 0; i < rows.size(); ++i)
+    out_ << "  " << (i + 1) << ". [" << (rows[i].checked ? "x" : " ") << "] " << rows[i].id << "\t" << rows[i].name
+         << "\n";
+  if (answers_ == Answers::Yes) {
+    out_ << "-> ОК\n" << std::flush;
+    return true;
+  }
+  if (answers_ == Answers::No || !terminal_) {
+    out_ << "-> Отмена\n" << std::flush;
+    return false;
+  }
+  while (true) {
+    out_ << "Номера строк для отметки через пробел (пустая строка - ничего, \"отмена\" - отказ): " << std::flush;
+    std::string line;
+    if (!std::getline(in_, line) || SameText(Trim(line), "отмена")) {
+      out_ << "-> Отмена\n" << std::flush;
+      return false;
+    }
+    std::istringstream numbers(ReplaceAll(line, ",", " "));
+    std::vector<size_t> picked;
+    std::string word;
+    bool valid = true;
+    while (numbers >> word) {
+      size_t n = 0;
+      try {
+        n = std::stoul(word);
+      } catch (...) {
+        n = 0;
+      }
+      if (n < 1 || n > rows.size()) {
+        valid = false;
+        break;
+      }
+      picked.push_back(n - 1);
+    }
+    if (!valid) continue;
+    for (size_t i : picked) rows[i].checked = true;
+    out_ << "-> ОК\n" << std::flush;
+    return true;
+  }
+}
+
+namespace {
+
+// Switches the terminal's echo off while it lives.
+class NoEcho {
+ public:
+  explicit NoEcho(int fd) : fd_(fd) {
+    if (::isatty(fd_) && ::tcgetattr(fd_, &saved_) == 0) {
+      termios quiet = saved_;
+      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      active_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+    }
+  }
+  ~NoEcho() {
+    if (active_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+  }
+  NoEcho(const NoEcho&) = delete;
+  NoEcho& operator=(const NoEcho&) = delete;
+
+ private:
+  int fd_;
+  termios saved_{};
+  bool active_ = false;
+};
+
+}  // namespace
+
+bool ConsoleInteraction::AskPassword(std::string& password, bool& /*dontAsk*/) {
+  std::lock_guard lock(mutex_);
+  EndLine();
+  if (midLine_) {
+    out_ << "\n";
+    midLine_ = false;
+  }
+  out_ << "Соединение: Введите пароль";
+  if (answers_ != Answers::Ask || !terminal_) {
+    out_ << "\n-> Отмена\n" << std::flush;
+    return false;
+  }
+  out_ << ": " << std::flush;
+  std::string line;
+  bool ok = false;
+  {
+    // The program's terminal input is standard input.
+    NoEcho quiet(&in_ == &std::cin ? 0 : -1);
+    ok = static_cast<bool>(std::getline(in_, line));
+  }
+  out_ << "\n" << (ok ? "-> ОК" : "-> Отмена") << "\n" << std::flush;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  password = line;
+  return ok;
+}
 
 }  // namespace ztv

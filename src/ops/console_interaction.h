@@ -37,6 +37,15 @@ class ConsoleInteraction : public Interaction {
   bool LogVisible() override;
   void Progress(int32_t percent, const std::string& text) override;
   void Pump() override;
+  // On a terminal: the rows numbered, and the numbers to tick read from a
+  // line ("отмена" or the end of input cancels). Answers::Yes takes the
+  // rows as they are; Answers::No and a run without a terminal cancel.
+  bool ChooseRows(const std::string& caption, const std::string& frameCaption,
+                  std::vector<TChoiceRow>& rows) override;
+  // On a terminal: the password read without echo (the end of input
+  // cancels). Without a terminal, or with answers given in advance, the
+  // dialog is cancelled: nobody could type a password.
+  bool AskPassword(std::string& password, bool& dontAsk) override;
 
  private:
   // Clears a progress line shown in place.

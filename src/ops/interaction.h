@@ -6,12 +6,20 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ztv {
 
 enum class DialogButton { None, Ok, Cancel, Yes, No };
 enum class DialogButtons { Ok, OkCancel, YesNo, YesNoCancel };
 enum class MessageIcon { None, Information, Warning, Error, Question };
+
+// One row of a selection window: a tick, the identifier and the name.
+struct TChoiceRow {
+  bool checked = false;
+  int32_t id = 0;
+  std::string name;
+};
 
 // Caption of every confirmation question.
 inline constexpr const char* kConfirmCaption = "Подтверждение";
@@ -42,6 +50,18 @@ class Interaction {
   // The main window's progress display; mirrored into the log window's
   // status bar while that is visible. A percent below 1 shows nothing.
   virtual void Progress(int32_t percent, const std::string& text) = 0;
+
+  // The selection window: the user ticks and unticks rows (rows are never
+  // added or removed). Returns true when it was closed with OK, `rows`
+  // then holding the ticks; on Cancel `rows` stay as they were.
+  virtual bool ChooseRows(const std::string& caption, const std::string& frameCaption,
+                          std::vector<TChoiceRow>& rows) = 0;
+
+  // The password dialog: shows `dontAsk` in its check box, then always
+  // stores the typed text into `password` and the box into `dontAsk`.
+  // Returns true when it was closed with OK. The text is never echoed or
+  // recorded.
+  virtual bool AskPassword(std::string& password, bool& dontAsk) = 0;
 
   // Lets pending window events through so that the windows repaint.
   virtual void Pump() = 0;

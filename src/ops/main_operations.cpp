@@ -4,8 +4,10 @@
 #include "control/run_close_program.h"
 #include "core/errors.h"
 #include "core/text.h"
+#include "engine/ztv_procs.h"
 #include "ops/dir_clean.h"
 #include "platform/command_line.h"
+#include "platform/paths.h"
 
 namespace ztv {
 
@@ -71,6 +73,11 @@ class OperationCleanup {
 
 MainOperations::MainOperations(Interaction& ui, Clock& clock, MainView& view, ControlEnv control)
     : ui_(ui), clock_(clock), view_(view), control_(std::move(control)) {
+  TDMServerControl server;
+  server.Running = [this] { return AnyServerRunning(); };
+  server.Stop = [this] { StopServer(0); };
+  server.Start = [this] { StartServer(); };
+  FDM = std::make_unique<TDM>(ui_, clock_, FDbPassword, std::move(server));
   FUpdater.OnProgress = [this](int32_t percent, const std::string& text) { ShowProgress(percent, text); };
   control_.clock = &clock_;
   if (!control_.attachments) control_.attachments = DefaultAttachmentCount;
@@ -109,7 +116,12 @@ void MainOperations::StopServer(int64_t waitMs) {
   FServerKind = record.FServerKind;
   FServerPath = record.FServerPath;
   FServerIsService = record.FServerIsService;
-  clock_.Sleep(waitMs);
+  if (waitMs > 0) clock_.Sleep(waitMs);
+}
+
+bool MainOperations::AnyServerRunning() {
+  return IsGuardianRunning(kServerInterBase, control_) || IsGuardianRunning(kServerFirebird, control_) ||
+         RunningServers(false, control_) != 0;
 }
 
 void MainOperations::StartServer() {
@@ -274,6 +286,83 @@ void MainOperations::btnClearCacheClick(TSender /*sender*/) {
   }
   ui_.ShowMessage(kConfirmCaption, Format("Операция завершена! В процессе очистки кэша было удалено %d файлов.", count),
                   MessageIcon::Information);
+}
+
+bool MainOperations::ChooseBases(TStaticSet& list) {
+  std::vector<TChoiceRow> rows;
+  for (list.First(); !list.Eof(); list.Next())
+    rows.push_back({list.FieldByName("ChangeFlag").AsInteger() != 0, list.FieldByName("ID").AsInteger(),
+                    list.FieldByName("Name").AsString()});
+  if (!ui_.ChooseRows("Замена базы", " Выберите базы для замены ", rows)) return false;
+  bool any = false;
+  for (const TChoiceRow& row : rows) {
+    if (!list.Locate("ID", TVarValue(row.id)))
+      throw Exception("TfrmChangeBase.FillResult: внутренняя ошибка поиска записи");
+    list.Edit();
+    list.FieldByName("ChangeFlag").SetAsInteger(row.checked ? 1 : 0);
+    list.Post();
+  }
+  for (list.First(); !list.Eof(); list.Next())
+    if (list.FieldByName("ChangeFlag").AsInteger() != 0) any = true;
+  return any;
+}
+
+void MainOperations::UnloadApplications() {
+  try {
+    Step("Выгрузка приложений.");
+    Step("Рабочее место... ");
+    UnloadWorkplaceIfRunning();
+    Append("ОК");
+    Step("Останавливаем СУБД... ");
+    StopServer(3000);
+    Append("ОК");
+  } catch (const Exception& e) {
+    throw Exception(std::string("Ошибка выгрузки приложений. ") + e.what());
+  }
+}
+
+void MainOperations::tbEmptyBaseClick(TSender /*sender*/) {
+  if (FUpdater.CurrentStatus != 1) {
+    ui_.ShowMessage(kMainCaption, "Текущая версия ЗТВ неработоспособна. Необходимо восстановление из резервной копии.",
+                    MessageIcon::Warning);
+    return;
+  }
+  {
+    TStaticSet list;
+    CreateBaseList(list);
+    ReadBaseList(list, FUpdater.ImdFileName, MultiRegistryModule);
+    if (!ChooseBases(list)) return;
+
+    ui_.LogSetCloseButtonVisible(false);
+    ui_.LogClear();
+    ui_.LogShow();
+    try {
+      UnloadApplications();
+      const std::string installDir = DropTrailingSeparator(FUpdater.CurrentVersionDirectory);
+      for (list.First(); !list.Eof(); list.Next()) {
+        if (list.FieldByName("ChangeFlag").AsInteger() == 0) continue;
+        SetCurrentStatus(0);
+        FUpdater.CurrentStatus = 0;
+        Step(Format("Замена на пустую базы [%d] - %s ...", list.FieldByName("ID").AsInteger(),
+                    list.FieldByName("Name").AsString()));
+        const std::string result =
+            FDM->ReplaceWithEmpty(LocalDatabasePath(list.FieldByName("DBPath").AsString()), installDir);
+        SetCurrentStatus(1);
+        FUpdater.CurrentStatus = 1;
+        Append(result);
+        ui_.Pump();
+      }
+    } catch (...) {
+      // The log stays for reading, and the user can close it.
+      ui_.LogSetCloseButtonVisible(true);
+      throw;
+    }
+  }
+  ui_.LogClose();
+  ui_.ShowMessage(kMainCaption, "Операция завершена", MessageIcon::Information);
+  ui_.LogSetCloseButtonVisible(true);
+  ShowProgress(0, "");
+  ui_.LogShowModal();
 }
 
 }  // namespace ztv

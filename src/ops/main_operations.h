@@ -5,12 +5,16 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "control/control_env.h"
 #include "core/errors.h"
 #include "engine/updater.h"
+#include "formats/imd/static_set.h"
+#include "ops/base_list.h"
+#include "ops/empty_base.h"
 #include "ops/interaction.h"
 #include "platform/clock.h"
 
@@ -90,6 +94,28 @@ class MainOperations {
   void btnUpdateClick(TSender sender);
   void btnRestoreClick(TSender sender);
   void btnClearCacheClick(TSender sender);
+  // Replaces the ticked databases of the workplace by the empty template.
+  void tbEmptyBaseClick(TSender sender);
+
+  // Steps of the database replacement.
+  // Ticks the list's records in the selection window; true when at least
+  // one is ticked after OK.
+  bool ChooseBases(TStaticSet& list);
+  // Closes the workplace program and stops the server, with the log lines;
+  // raises "Ошибка выгрузки приложений. " with the failure's message.
+  void UnloadApplications();
+  // Whether a database server runs: a guardian of either kind, or a server.
+  bool AnyServerRunning();
+
+  // The password of the run's database connections and the password
+  // dialog's last "do not ask again" state.
+  TDbPasswordState FDbPassword;
+  // The data module of the replacement; its saved generator value carries
+  // over from one replacement to the next.
+  TDM& DM() { return *FDM; }
+  // The module file the MultiRegistry component is created from ("" for
+  // the one beside the program).
+  std::string MultiRegistryModule;
 
   // Record of the database server stopped last; handed back when starting it.
   int FServerKind = 0;
@@ -111,6 +137,7 @@ class MainOperations {
   void Append(const std::string& text);
 
   TUpdater FUpdater;
+  std::unique_ptr<TDM> FDM;
   Interaction& ui_;
   Clock& clock_;
   MainView& view_;

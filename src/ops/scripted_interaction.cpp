@@ -1,5 +1,6 @@
 #include "ops/scripted_interaction.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace ztv {
@@ -115,6 +116,50 @@ std::pair<std::string, std::string> ScriptedInteraction::LogStatus() const {
 bool ScriptedInteraction::CloseButtonVisible() const {
   std::lock_guard lock(mutex_);
   return closeButtonVisible_;
+}
+
+void ScriptedInteraction::AnswerChoice(std::vector<int32_t> tickIds) {
+  std::lock_guard lock(mutex_);
+  choices_.push_back({true, std::move(tickIds)});
+}
+
+void ScriptedInteraction::AnswerChoiceCancel() {
+  std::lock_guard lock(mutex_);
+  choices_.push_back({false, {}});
+}
+
+void ScriptedInteraction::AnswerPassword(bool ok, std::string typed, bool dontAsk) {
+  std::lock_guard lock(mutex_);
+  passwords_.push_back({ok, std::move(typed), dontAsk});
+}
+
+bool ScriptedInteraction::ChooseRows(const std::string& caption, const std::string& frameCaption,
+                                     std::vector<TChoiceRow>& rows) {
+  std::lock_guard lock(mutex_);
+  std::string listed;
+  for (const auto& row : rows) {
+    if (!listed.empty()) listed += ";";
+    listed += (row.checked ? "[x]" : "[ ]") + std::to_string(row.id) + " " + row.name;
+  }
+  events_.push_back("choose:" + caption + "|" + frameCaption + "|" + listed);
+  if (choices_.empty()) throw std::logic_error("unexpected selection window: " + caption);
+  ChoiceAnswer answer = choices_.front();
+  choices_.pop_front();
+  if (!answer.ok) return false;
+  for (auto& row : rows)
+    if (std::find(answer.ticks.begin(), answer.ticks.end(), row.id) != answer.ticks.end()) row.checked = true;
+  return true;
+}
+
+bool ScriptedInteraction::AskPassword(std::string& password, bool& dontAsk) {
+  std::lock_guard lock(mutex_);
+  events_.push_back(std::string("password:dontAsk=") + (dontAsk ? "1" : "0"));
+  if (passwords_.empty()) throw std::logic_error("unexpected password dialog");
+  PasswordAnswer answer = passwords_.front();
+  passwords_.pop_front();
+  password = answer.typed;
+  dontAsk = answer.dontAsk;
+  return answer.ok;
 }
 
 }  // namespace ztv

@@ -15,5 +15,8 @@ void AddCfbCommands(CLI::App& app);
 void AddImdCommands(CLI::App& app);
 void AddPackageCommands(CLI::App& app);
 void AddServerCommands(CLI::App& app);
+void AddBasesCommands(CLI::App& app);
+// status and optimise, added to the "bases" command of AddBasesCommands.
+void AddBasesOptimiseCommands(CLI::App& app);
 
 }  // namespace ztv::tool

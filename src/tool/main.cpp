@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
   ztv::tool::AddImdCommands(app);
   ztv::tool::AddPackageCommands(app);
   ztv::tool::AddServerCommands(app);
+  ztv::tool::AddBasesCommands(app);
+  ztv::tool::AddBasesOptimiseCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

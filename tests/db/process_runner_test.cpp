@@ -279,3 +279,30 @@ TEST_F(ProcessRunnerTest, OutputInCodePage1251BecomesUtf8) {
 
 }  // namespace
 }  // namespace ztv
+
+namespace ztv {
+namespace {
+
+TEST_F(ProcessRunnerTest, EveryPollingPassReportsTheTimeSinceTheStart) {
+  // The runner's clock advances by its waits and passes a little real time.
+  class StepClock : public FakeClock {
+   public:
+    void Sleep(int64_t ms) override {
+      FakeClock::Sleep(ms);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  } clock;
+  TProcessRunner runner(clock);
+  std::vector<int64_t> polls;
+  Lines out;
+  runner.OnStdOutput = [&](const std::string& line) { out.push_back(line); };
+  runner.OnPoll = [&](int64_t elapsedMs) { polls.push_back(elapsedMs); };
+  runner.Execute(0, Script("poll.sh", "echo one\nsleep 0.3\necho two\n"), 60);
+  EXPECT_EQ(out, (Lines{"one", "two"}));
+  ASSERT_GE(polls.size(), 2u);
+  // One report per pass of 200 ms of the runner's clock, rising.
+  for (size_t i = 0; i < polls.size(); ++i) EXPECT_EQ(polls[i], static_cast<int64_t>(i + 1) * 200);
+}
+
+}  // namespace
+}  // namespace ztv

@@ -65,12 +65,12 @@ class MainWindowTest : public QObject {
       lastTop = b.button->y();
     }
     QCOMPARE(w.btnClose->y(), 195);
-    // Windows not in this build are not offered.
+    // The window not in this build is not offered.
     QVERIFY(w.btnUpdate->isEnabled());
     QVERIFY(w.btnRestore->isEnabled());
     QVERIFY(w.btnClearCache->isEnabled());
-    QVERIFY(!w.btnBackup->isEnabled());
-    QVERIFY(!w.tbEmptyBase->isEnabled());
+    QVERIFY(w.btnBackup->isEnabled());
+    QVERIFY(w.tbEmptyBase->isEnabled());
     QVERIFY(!w.btnCheckNetSession->isEnabled());
     QVERIFY(w.btnClose->isEnabled());
     // The window ends just below the last button.

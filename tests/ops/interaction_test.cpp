@@ -100,3 +100,79 @@ TEST(Console, LogLinesAndErrors) {
 
 }  // namespace
 }  // namespace ztv
+
+namespace ztv {
+namespace {
+
+std::vector<TChoiceRow> TwoRows() { return {{false, 7, "Бухгалтерия"}, {false, 3, "Склад"}}; }
+
+TEST(ConsoleChoice, TicksTheNumberedRowsAndCancelsWithoutATerminal) {
+  std::istringstream in("9\n2\n");
+  std::ostringstream out, err;
+  ConsoleInteraction terminal(ConsoleInteraction::Answers::Ask, in, out, err, true);
+  auto rows = TwoRows();
+  EXPECT_TRUE(terminal.ChooseRows("Замена базы", " Выберите базы для замены ", rows));
+  EXPECT_FALSE(rows[0].checked);
+  EXPECT_TRUE(rows[1].checked);  // row 9 does not exist and was asked again
+  EXPECT_NE(out.str().find("2. [ ] 3\tСклад"), std::string::npos) << out.str();
+
+  std::istringstream cancel("отмена\n");
+  ConsoleInteraction cancelling(ConsoleInteraction::Answers::Ask, cancel, out, err, true);
+  rows = TwoRows();
+  EXPECT_FALSE(cancelling.ChooseRows("Замена базы", "", rows));
+  EXPECT_FALSE(rows[0].checked || rows[1].checked);
+
+  std::istringstream unused("1\n");
+  ConsoleInteraction batch(ConsoleInteraction::Answers::Ask, unused, out, err, false);
+  rows = TwoRows();
+  EXPECT_FALSE(batch.ChooseRows("Замена базы", "", rows));
+  EXPECT_FALSE(rows[0].checked);
+}
+
+TEST(ConsolePassword, ReadsALineOnATerminalOnly) {
+  std::istringstream in("secret\r\n");
+  std::ostringstream out, err;
+  ConsoleInteraction terminal(ConsoleInteraction::Answers::Ask, in, out, err, true);
+  std::string password = "tulipwood";
+  bool dontAsk = true;
+  EXPECT_TRUE(terminal.AskPassword(password, dontAsk));
+  EXPECT_EQ(password, "secret");
+  EXPECT_TRUE(dontAsk);
+  EXPECT_EQ(out.str().find("secret"), std::string::npos);  // the password is never written out
+
+  std::istringstream empty("");
+  ConsoleInteraction ended(ConsoleInteraction::Answers::Ask, empty, out, err, true);
+  EXPECT_FALSE(ended.AskPassword(password, dontAsk));
+
+  // Without a terminal, or with answers given in advance, nobody can type.
+  for (auto answers : {ConsoleInteraction::Answers::Ask, ConsoleInteraction::Answers::Yes}) {
+    std::istringstream typed("secret\n");
+    ConsoleInteraction batch(answers, typed, out, err, answers != ConsoleInteraction::Answers::Ask);
+    EXPECT_FALSE(batch.AskPassword(password, dontAsk));
+  }
+}
+
+TEST(ScriptedChoiceAndPassword, AnswersAndRecordsWithoutThePassword) {
+  ScriptedInteraction ui;
+  ui.AnswerChoice({3});
+  ui.AnswerChoiceCancel();
+  ui.AnswerPassword(false, "typed", true);
+  auto rows = TwoRows();
+  EXPECT_TRUE(ui.ChooseRows("Замена базы", " Выберите базы для замены ", rows));
+  EXPECT_FALSE(rows[0].checked);
+  EXPECT_TRUE(rows[1].checked);
+  EXPECT_FALSE(ui.ChooseRows("Замена базы", " Выберите базы для замены ", rows));
+  std::string password = "tulipwood";
+  bool dontAsk = false;
+  EXPECT_FALSE(ui.AskPassword(password, dontAsk));
+  EXPECT_EQ(password, "typed");
+  EXPECT_TRUE(dontAsk);
+  const auto events = ui.Events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0], "choose:Замена базы| Выберите базы для замены |[ ]7 Бухгалтерия;[ ]3 Склад");
+  EXPECT_EQ(events[2], "password:dontAsk=0");
+  EXPECT_THROW(ui.AskPassword(password, dontAsk), std::logic_error);
+}
+
+}  // namespace
+}  // namespace ztv

@@ -1,0 +1,17 @@
+// Whether a database file is held by a database engine or another program.
+#pragma once
+
+#include <string>
+
+namespace ztv {
+
+// True when the file exists and another holder keeps it from being taken
+// for exclusive use: it cannot be opened for reading and writing, or an
+// exclusive whole-file lock on it is refused. The lock is the kind the
+// Firebird engine itself takes on a database it has open (flock: exclusive
+// for the SuperServer, shared for the Classic variants), so a file that a
+// server has open, or that any other program has locked the same way,
+// counts as held. A missing file is not locked.
+bool IsFileLocked(const std::string& path);
+
+}  // namespace ztv

@@ -1,0 +1,56 @@
+#include "ops/base_list.h"
+
+#include "core/errors.h"
+#include "multiregistry/multiregistry_client.h"
+
+namespace ztv {
+
+void CreateBaseList(TStaticSet& list) {
+  if (list.Active()) list.Close();
+  list.ClearFields();
+  list.AddField("ChangeFlag", TFieldType::Integer);
+  list.AddField("ID", TFieldType::Integer);
+  list.AddField("Name", TFieldType::String, 255);
+  list.AddField("DBPath", TFieldType::String, 255);
+  list.Open();
+}
+
+void ReadBaseList(TStaticSet& list, const std::string& imdFileName, const std::string& modulePath) {
+  TMultiRegistry registry = TMultiRegistry::Create(modulePath);
+  registry.LoadFile(imdFileName);
+  TRegistryKeyRef root = registry.GetRoot(0);
+  TRegistryKeyRef bases = root.OpenKey(kBaseListKey);
+  const std::vector<std::string> names = SplitLines(bases.GetSubKeyNames());
+  for (const std::string& name : names) {
+    TRegistryKeyRef node = root.OpenKey(Format("%s\\%s", kBaseListKey, name));
+    list.Append();
+    try {
+      list.FieldByName("ChangeFlag").SetAsInteger(0);
+      list.FieldByName("Name").SetAsString(name);
+      list.FieldByName("ID").SetAsInteger(node.GetValue(kBaseIdValue).AsInteger());
+      list.FieldByName("DBPath").SetAsString(node.GetValue(kBasePathValue).AsString());
+      list.Post();
+    } catch (...) {
+      list.Cancel();
+      throw;
+    }
+  }
+}
+
+std::string LocalDatabasePath(const std::string& path) {
+  // A Windows-form path: the drive letter before the first ":\".
+  const size_t drive = path.find(":\\");
+  if (drive != std::string::npos) {
+    // Positions counted from 1: absent, 1 or 2 leave the path as it is.
+    if (drive + 1 <= 2) return path;
+    return path.substr(drive - 1);
+  }
+  // This platform's form: "HOST:/abs/path" (also "HOST/PORT:/abs/path").
+  // A one-letter prefix is a drive letter, and a path that begins with "/"
+  // has no host.
+  const size_t hostEnd = path.find(":/");
+  if (hostEnd != std::string::npos && hostEnd > 1 && path[0] != '/') return path.substr(hostEnd + 1);
+  return path;
+}
+
+}  // namespace ztv
