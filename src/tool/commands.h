@@ -15,5 +15,6 @@ void AddCfbCommands(CLI::App& app);
 void AddImdCommands(CLI::App& app);
 void AddPackageCommands(CLI::App& app);
 void AddServerCommands(CLI::App& app);
+void AddNetFilesCommands(CLI::App& app);
 
 }  // namespace ztv::tool

@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
   ztv::tool::AddImdCommands(app);
   ztv::tool::AddPackageCommands(app);
   ztv::tool::AddServerCommands(app);
+  ztv::tool::AddNetFilesCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
