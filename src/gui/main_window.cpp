@@ -111,6 +111,9 @@ TfMain::TfMain(Interaction& ui, Clock& clock, QWidget* parent) : QWidget(parent)
   connect(btnClearCache, &QToolButton::clicked, this,
           [this] { RunOperation([this] { ops_->btnClearCacheClick(TSender::Button); }); });
   connect(btnClose, &QToolButton::clicked, this, [this] { CloseMainWindow(); });
+  netApi_ = CreateNetFileApi();
+  fNetClose_ = std::make_unique<TfNetClose>(ui, *netApi_);
+  connect(btnCheckNetSession, &QToolButton::clicked, this, [this] { btnCheckNetSessionClick(); });
 
   // Status bar: panel 0 the percentage, panel 1 the text.
   sbStatus = new QStatusBar(this);
@@ -142,6 +145,12 @@ TfMain::TfMain(Interaction& ui, Clock& clock, QWidget* parent) : QWidget(parent)
 }
 
 TfMain::~TfMain() = default;
+
+void TfMain::btnCheckNetSessionClick() {
+  fNetClose_->show();
+  fNetClose_->raise();
+  fNetClose_->activateWindow();
+}
 
 QToolButton* TfMain::AddButton(const char* name, const char* caption, const char* hint, int index) {
   auto* b = new QToolButton(Panel1);
@@ -201,20 +210,25 @@ void TfMain::CloseMainWindow() {
 }
 
 void TfMain::closeEvent(QCloseEvent* event) {
-  if (busy_)
+  if (busy_) {
     event->ignore();
-  else
-    QWidget::closeEvent(event);
+    return;
+  }
+  QWidget::closeEvent(event);
+  // The program ends with the main window, also while the open-files
+  // window is shown.
+  if (event->isAccepted() && fNetClose_) fNetClose_->close();
 }
 
 void TfMain::SetButtonsEnabled(bool enabled) {
-  // The database and network-file windows are not part of this build.
+  // The database windows are not part of this build. The open-files window
+  // works beside any operation: it only shows and closes network opens.
   btnUpdate->setEnabled(enabled);
   btnRestore->setEnabled(enabled);
   btnClearCache->setEnabled(enabled);
   btnBackup->setEnabled(false);
   tbEmptyBase->setEnabled(false);
-  btnCheckNetSession->setEnabled(false);
+  btnCheckNetSession->setEnabled(true);
   btnClose->setEnabled(enabled);
 }
 
