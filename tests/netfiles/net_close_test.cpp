@@ -348,6 +348,9 @@ TEST_F(NetFilesServer, ApiErrorTextIsCodeAndSystemText) {
   EXPECT_EQ(logic.ApiErrorText(5), "API Error: #5 " + api_->ErrorText(5));
   EXPECT_THAT(logic.ApiErrorText(5), HasSubstr("denied"));
   EXPECT_THAT(logic.ApiErrorText(2), StartsWith("API Error: #2 "));
+  EXPECT_EQ(logic.ApiErrorText(2314), "API Error: #2314 There is not an open file with that identification number.");
+  // A number without a text.
+  EXPECT_EQ(logic.ApiErrorText(12345), "API Error: #12345 ");
 }
 
 TEST(NetFilesCredentials, ReadFromTheSettings) {

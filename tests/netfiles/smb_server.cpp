@@ -72,7 +72,7 @@ std::string SmbPassword(const std::string& user) { return "pw-" + user; }
 SambaServer::SambaServer() {
   const std::string root = dir_.Path();
   ::chmod(root.c_str(), 0755);  // the share's users pass through
-  for (const char* d : {"priv", "lock", "state", "cache", "pid", "ncalrpc", "log", "binddns", "share", "share/sub"})
+  for (const char* d : {"client-lock", "priv", "lock", "state", "cache", "pid", "ncalrpc", "log", "binddns", "share", "share/sub"})
     ::mkdir((root + "/" + d).c_str(), 0755);
   share_ = root + "/share";
   ::chmod(share_.c_str(), 0777);
@@ -113,6 +113,14 @@ SambaServer::SambaServer() {
           "  path = " << share_ << "\n"
           "  read only = no\n";
   conf.close();
+  // The clients' own settings: addresses only, no NetBIOS.
+  clientConf_ = root + "/client.conf";
+  std::ofstream(clientConf_) << "[global]\n"
+                                "  name resolve order = host\n"
+                                "  disable netbios = yes\n"
+                                "  lock directory = " << root << "/client-lock\n"
+                                "  cache directory = " << root << "/client-lock\n"
+                                "  state directory = " << root << "/client-lock\n";
   // Unix accounts of the server only: ztvadmin maps to root, ztvlister is
   // in the root group (so an Administrator) without being root.
   std::ofstream(root + "/passwd") << "root:x:0:0:root:/root:/bin/false\n"
@@ -230,7 +238,7 @@ SmbClient::SmbClient(const SambaServer& server, const std::string& user) {
   if (pid == 0) {
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
-    ::execl("/usr/bin/python3", "python3", ZTV_SMB_CLIENT_SCRIPT, server.ConfigFile().c_str(), user.c_str(),
+    ::execl("/usr/bin/python3", "python3", ZTV_SMB_CLIENT_SCRIPT, server.ClientConfigFile().c_str(), user.c_str(),
             password.c_str(), "share", static_cast<char*>(nullptr));
     ::_exit(127);
   }

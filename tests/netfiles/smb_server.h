@@ -35,6 +35,7 @@ class SambaServer {
 
   bool Running() const { return smbd_ > 0; }
   const std::string& ConfigFile() const { return conf_; }
+  const std::string& ClientConfigFile() const { return clientConf_; }
   // The share's folder on disk and in the server's form ("C:\...\share").
   const std::string& ShareDir() const { return share_; }
   std::string ServerPath(const std::string& relative) const;  // relative with "\"
@@ -45,7 +46,7 @@ class SambaServer {
   void Stop();
 
   TempDir dir_;
-  std::string conf_, share_, env_;
+  std::string conf_, clientConf_, share_, env_;
   pid_t smbd_ = -1;
 };
 

@@ -203,6 +203,8 @@ class SambaNetFileApi : public NetFileApi {
     if (!text) return std::string();
     std::string result = text;
     NetApiBufferFree(text);
+    // A number the library has no text for comes back as a placeholder.
+    if (result.rfind("DOS code 0x", 0) == 0) result.clear();
     return result;
   }
 
