@@ -116,6 +116,9 @@ TfMain::TfMain(Interaction& ui, Clock& clock, QWidget* parent) : QWidget(parent)
   connect(tbEmptyBase, &QToolButton::clicked, this,
           [this] { RunOperation([this] { ops_->tbEmptyBaseClick(TSender::Button); }); });
   connect(btnClose, &QToolButton::clicked, this, [this] { CloseMainWindow(); });
+  netApi_ = CreateNetFileApi();
+  fNetClose_ = std::make_unique<TfNetClose>(ui, *netApi_);
+  connect(btnCheckNetSession, &QToolButton::clicked, this, [this] { btnCheckNetSessionClick(); });
 
   // Status bar: panel 0 the percentage, panel 1 the text.
   sbStatus = new QStatusBar(this);
@@ -147,6 +150,12 @@ TfMain::TfMain(Interaction& ui, Clock& clock, QWidget* parent) : QWidget(parent)
 }
 
 TfMain::~TfMain() = default;
+
+void TfMain::btnCheckNetSessionClick() {
+  fNetClose_->show();
+  fNetClose_->raise();
+  fNetClose_->activateWindow();
+}
 
 QToolButton* TfMain::AddButton(const char* name, const char* caption, const char* hint, int index) {
   auto* b = new QToolButton(Panel1);
@@ -206,20 +215,25 @@ void TfMain::CloseMainWindow() {
 }
 
 void TfMain::closeEvent(QCloseEvent* event) {
-  if (busy_)
+  if (busy_) {
     event->ignore();
-  else
-    QWidget::closeEvent(event);
+    return;
+  }
+  QWidget::closeEvent(event);
+  // The program ends with the main window, also while the open-files
+  // window is shown.
+  if (event->isAccepted() && fNetClose_) fNetClose_->close();
 }
 
 void TfMain::SetButtonsEnabled(bool enabled) {
-  // The network-file window is not part of this build.
+  // The open-files window works beside any operation: it only shows and
+  // closes network opens.
   btnUpdate->setEnabled(enabled);
   btnRestore->setEnabled(enabled);
   btnClearCache->setEnabled(enabled);
   btnBackup->setEnabled(enabled);
   tbEmptyBase->setEnabled(enabled);
-  btnCheckNetSession->setEnabled(false);
+  btnCheckNetSession->setEnabled(true);
   btnClose->setEnabled(enabled);
 }
 

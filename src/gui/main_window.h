@@ -13,7 +13,9 @@
 #include <functional>
 #include <memory>
 
+#include "gui/net_close_window.h"
 #include "ops/main_operations.h"
+#include "platform/net_files.h"
 
 namespace ztv {
 
@@ -31,6 +33,10 @@ class TfMain : public QWidget, public MainView {
   int ValueTextWidth(const QString& text) const;
   void CloseMainWindow() override;
   void ShowProgress(int percent, const QString& text);
+  // The network open-files window, created with the main window.
+  TfNetClose* NetCloseWindow() const { return fNetClose_.get(); }
+  // Shows the open-files window non-modally.
+  void btnCheckNetSessionClick();
 
   // The window's answer to the batch request, carried out before the call
   // returns; errors go to the error box. False when the operation failed.
@@ -90,6 +96,8 @@ class TfMain : public QWidget, public MainView {
 
   Interaction& ui_;
   std::unique_ptr<MainOperations> ops_;
+  std::unique_ptr<NetFileApi> netApi_;
+  std::unique_ptr<TfNetClose> fNetClose_;
   bool formShown_ = false;
   bool showQueued_ = false;
   std::atomic<bool> busy_{false};

@@ -18,5 +18,6 @@ void AddServerCommands(CLI::App& app);
 void AddBasesCommands(CLI::App& app);
 // status and optimise, added to the "bases" command of AddBasesCommands.
 void AddBasesOptimiseCommands(CLI::App& app);
+void AddNetFilesCommands(CLI::App& app);
 
 }  // namespace ztv::tool

@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   ztv::tool::AddServerCommands(app);
   ztv::tool::AddBasesCommands(app);
   ztv::tool::AddBasesOptimiseCommands(app);
+  ztv::tool::AddNetFilesCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

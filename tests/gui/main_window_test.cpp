@@ -71,7 +71,7 @@ class MainWindowTest : public QObject {
     QVERIFY(w.btnClearCache->isEnabled());
     QVERIFY(w.btnBackup->isEnabled());
     QVERIFY(w.tbEmptyBase->isEnabled());
-    QVERIFY(!w.btnCheckNetSession->isEnabled());
+    QVERIFY(w.btnCheckNetSession->isEnabled());
     QVERIFY(w.btnClose->isEnabled());
     // The window ends just below the last button.
     QCOMPARE(w.height(), 195 + 25 + 19 + 9);
