@@ -1,6 +1,7 @@
 #include "ops/base_list.h"
 
 #include "core/errors.h"
+#include "core/text.h"
 #include "multiregistry/multiregistry_client.h"
 
 namespace ztv {
@@ -10,10 +11,22 @@ void CreateBaseList(TStaticSet& list) {
   list.ClearFields();
   list.AddField("ChangeFlag", TFieldType::Integer);
   list.AddField("ID", TFieldType::Integer);
-  list.AddField("Name", TFieldType::String, 255);
-  list.AddField("DBPath", TFieldType::String, 255);
+  list.AddField("Name", TFieldType::String, kBaseListTextLength);
+  list.AddField("DBPath", TFieldType::String, kBaseListTextLength);
   list.Open();
 }
+
+namespace {
+
+// The list's text fields hold 255 characters; a longer text would be cut,
+// and a cut path could name another file.
+const std::string& Fitting(const std::string& text, const char* what, const std::string& name) {
+  if (DecodeUtf8(text).size() > kBaseListTextLength)
+    throw Exception(Format("%s базы \"%s\" длиннее %d символов", what, name, static_cast<int>(kBaseListTextLength)));
+  return text;
+}
+
+}  // namespace
 
 void ReadBaseList(TStaticSet& list, const std::string& imdFileName, const std::string& modulePath) {
   TMultiRegistry registry = TMultiRegistry::Create(modulePath);
@@ -26,9 +39,9 @@ void ReadBaseList(TStaticSet& list, const std::string& imdFileName, const std::s
     list.Append();
     try {
       list.FieldByName("ChangeFlag").SetAsInteger(0);
-      list.FieldByName("Name").SetAsString(name);
+      list.FieldByName("Name").SetAsString(Fitting(name, "Имя", name));
       list.FieldByName("ID").SetAsInteger(node.GetValue(kBaseIdValue).AsInteger());
-      list.FieldByName("DBPath").SetAsString(node.GetValue(kBasePathValue).AsString());
+      list.FieldByName("DBPath").SetAsString(Fitting(node.GetValue(kBasePathValue).AsString(), "Путь", name));
       list.Post();
     } catch (...) {
       list.Cancel();

@@ -6,6 +6,7 @@
 // integer value "Идентификатор" and the string value "ПутьКБазе".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -17,6 +18,9 @@ inline constexpr const char* kBaseListKey = "ЗТВ\\Доступные базы
 inline constexpr const char* kBaseIdValue = "Идентификатор";
 inline constexpr const char* kBasePathValue = "ПутьКБазе";
 
+// The length of the list's Name and DBPath.
+inline constexpr size_t kBaseListTextLength = 255;
+
 // The default password of the administrator account "SYSDBA".
 inline constexpr const char* kDefaultDbPassword = "tulipwood";
 
@@ -26,7 +30,8 @@ void CreateBaseList(TStaticSet& list);
 
 // Appends the workplace's databases from `imdFileName`, in the component's
 // order, with ChangeFlag 0. A failure of the component raises with its text
-// ("Ошибка создания MultiRegistry [%s]" when it cannot be created); the
+// ("Ошибка создания MultiRegistry [%s]" when it cannot be created); a name
+// or path longer than the fields hold is refused rather than cut. The
 // record being filled is cancelled, records posted before stay. An empty
 // `modulePath` loads the module from where run-time modules live.
 void ReadBaseList(TStaticSet& list, const std::string& imdFileName, const std::string& modulePath = {});
