@@ -7,10 +7,17 @@
 #include <QTest>
 #include <QTimer>
 
+#include <QElapsedTimer>
+#include <QThread>
+
 #include "gui/application.h"
 #include "gui/change_base.h"
 #include "gui/connect_dialog.h"
+#include "gui/log_window.h"
+#include "gui/main_window.h"
 #include "gui/qt_interaction.h"
+#include "multiregistry/registry_store.h"
+#include "support/registry_fixture.h"
 
 using namespace ztv;
 
@@ -44,6 +51,18 @@ class UserAtTheDialogs : public QtInteraction {
     QTimer::singleShot(0, &window, [this, &window] { onPassword(window); });
   }
 };
+
+template <typename Pred>
+bool ProcessUntil(Pred pred, int timeoutMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!pred()) {
+    if (timer.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  return true;
+}
 
 std::vector<TChoiceRow> Rows() { return {{false, 7, "Бухгалтерия"}, {false, 3, "Склад"}, {false, 12, "Архив 2025"}}; }
 
@@ -174,6 +193,56 @@ class DialogsTest : public QObject {
     };
     QVERIFY(ui.AskPassword(password, dontAsk));
     QCOMPARE(password, std::string("x"));
+  }
+
+  // The button runs the replacement on the worker thread; the selection
+  // window comes up on the user-interface thread, owned by the main window,
+  // with the workplace's list; cancelled, nothing more happens.
+  void buttonOpensTheSelectionWindowFromTheWorker() {
+    test::TempDir dir;
+    test::ScopedRegistry reg("[HKEY_LOCAL_MACHINE\\Software\\Zorvic\\ZTV]\n"
+                             "\"CurrentVersionDirectory\"=\"" + dir.Path() + "\"\n"
+                             "\"BackupDirectory\"=\"" + dir.Path() + "\"\n"
+                             "\"UpdateDirectory\"=\"" + dir.Path() + "\"\n"
+                             "\"CurrentVersion\"=\"7.1.2\"\n"
+                             "\"CurrentStatus\"=dword:00000001\n");
+    TRegistryStore store;
+    TRegistryNode& a = store.CreateKey("ЗТВ\\Доступные базы\\Бухгалтерия");
+    TRegistryStore::SetInteger(a, "Идентификатор", 7);
+    TRegistryStore::SetString(a, "ПутьКБазе", "/srv/buh.gdb");
+    test::WriteFile(dir / "ocx/.keep", "");
+    store.SaveToFile(dir / "ocx/IMD.DAT");
+
+    UserAtTheDialogs ui;
+    FakeClock clock;
+    TfMain w(ui, clock);
+    TfLog log(&w);
+    ui.SetMainWindow(&w);
+    ui.SetLogWindow(&log);
+    w.Ops().MultiRegistryModule = ZTV_MULTIREGISTRY_MODULE_PATH;
+    w.show();
+    w.FormShow();
+    QVERIFY(w.tbEmptyBase->isEnabled());
+
+    bool onUiThread = false;
+    QWidget* owner = nullptr;
+    int rows = -1;
+    QString name;
+    ui.onChoose = [&](TfrmChangeBase& d) {
+      onUiThread = QThread::currentThread() == qApp->thread();
+      owner = d.parentWidget();
+      rows = d.cgBaseList->rowCount();
+      name = d.cgBaseList->item(0, 2)->text();
+      QTest::mouseClick(d.btnCancel, Qt::LeftButton);
+    };
+    QTest::mouseClick(w.tbEmptyBase, Qt::LeftButton);
+    QVERIFY(ProcessUntil([&] { return !w.Busy() && rows >= 0; }, 10000));
+    QVERIFY(onUiThread);
+    QCOMPARE(owner, static_cast<QWidget*>(&w));
+    QCOMPARE(rows, 1);
+    QCOMPARE(name, U("Бухгалтерия"));
+    QVERIFY(!log.isVisible());
+    QVERIFY(w.tbEmptyBase->isEnabled());
   }
 };
 
