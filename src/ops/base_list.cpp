@@ -28,7 +28,8 @@ const std::string& Fitting(const std::string& text, const char* what, const std:
 
 }  // namespace
 
-void ReadBaseList(TStaticSet& list, const std::string& imdFileName, const std::string& modulePath) {
+void VisitBaseList(const std::string& imdFileName, const std::function<void(const TBaseEntry&)>& visit,
+                   const std::string& modulePath) {
   TMultiRegistry registry = TMultiRegistry::Create(modulePath);
   registry.LoadFile(imdFileName);
   TRegistryKeyRef root = registry.GetRoot(0);
@@ -36,18 +37,31 @@ void ReadBaseList(TStaticSet& list, const std::string& imdFileName, const std::s
   const std::vector<std::string> names = SplitLines(bases.GetSubKeyNames());
   for (const std::string& name : names) {
     TRegistryKeyRef node = root.OpenKey(Format("%s\\%s", kBaseListKey, name));
-    list.Append();
-    try {
-      list.FieldByName("ChangeFlag").SetAsInteger(0);
-      list.FieldByName("Name").SetAsString(Fitting(name, "Имя", name));
-      list.FieldByName("ID").SetAsInteger(node.GetValue(kBaseIdValue).AsInteger());
-      list.FieldByName("DBPath").SetAsString(Fitting(node.GetValue(kBasePathValue).AsString(), "Путь", name));
-      list.Post();
-    } catch (...) {
-      list.Cancel();
-      throw;
-    }
+    TBaseEntry entry;
+    entry.Name = Fitting(name, "Имя", name);
+    entry.ID = node.GetValue(kBaseIdValue).AsInteger();
+    entry.DBPath = Fitting(node.GetValue(kBasePathValue).AsString(), "Путь", name);
+    visit(entry);
   }
+}
+
+void ReadBaseList(TStaticSet& list, const std::string& imdFileName, const std::string& modulePath) {
+  VisitBaseList(
+      imdFileName,
+      [&list](const TBaseEntry& entry) {
+        list.Append();
+        try {
+          list.FieldByName("ChangeFlag").SetAsInteger(0);
+          list.FieldByName("Name").SetAsString(entry.Name);
+          list.FieldByName("ID").SetAsInteger(entry.ID);
+          list.FieldByName("DBPath").SetAsString(entry.DBPath);
+          list.Post();
+        } catch (...) {
+          list.Cancel();
+          throw;
+        }
+      },
+      modulePath);
 }
 
 std::string LocalDatabasePath(const std::string& path) {

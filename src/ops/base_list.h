@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "formats/imd/static_set.h"
@@ -27,6 +28,20 @@ inline constexpr const char* kDefaultDbPassword = "tulipwood";
 // Makes `list` the empty, open database list: ChangeFlag (integer), ID
 // (integer), Name (string, 255), DBPath (string, 255), in that order.
 void CreateBaseList(TStaticSet& list);
+
+// One database of the workplace's list.
+struct TBaseEntry {
+  int32_t ID = 0;
+  std::string Name;    // the key's name in the list
+  std::string DBPath;  // "ПутьКБазе", possibly with a server prefix
+};
+
+// Reads the workplace's databases from `imdFileName` and hands each to
+// `visit` once it is read whole, in the component's order. Failures raise as
+// ReadBaseList's do, after the databases before were visited. For lists with
+// fields of their own.
+void VisitBaseList(const std::string& imdFileName, const std::function<void(const TBaseEntry&)>& visit,
+                   const std::string& modulePath = {});
 
 // Appends the workplace's databases from `imdFileName`, in the component's
 // order, with ChangeFlag 0. A failure of the component raises with its text

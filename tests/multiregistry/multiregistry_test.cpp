@@ -223,6 +223,14 @@ TEST(BaseList, ARecordThatCannotBeFilledIsCancelledAndTheErrorPasses) {
             "Значение \"ПутьКБазе\" ключа \"ЗТВ\\Доступные базы\\B\" не найдено");
   EXPECT_EQ(list.RecordCount(), 1);
   EXPECT_EQ(list.State(), TDataSetState::Browse);
+  // A list with fields of its own gets each database read whole, the ones
+  // before the failure included.
+  std::vector<std::string> visited;
+  EXPECT_EQ(MessageOf([&] {
+              VisitBaseList(file, [&](const TBaseEntry& e) { visited.push_back(e.Name + "=" + e.DBPath); }, kModule);
+            }),
+            "Значение \"ПутьКБазе\" ключа \"ЗТВ\\Доступные базы\\B\" не найдено");
+  EXPECT_EQ(visited, std::vector<std::string>{"A=/a.gdb"});
   // Without the list key at all.
   TRegistryStore empty;
   empty.SaveToFile(file);
