@@ -77,6 +77,11 @@ TEST_F(BasesTool, RefusesAnIdentifierTakenByAnotherDatabase) {
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "Идентификатор 1 уже занят базой A\n");
   EXPECT_EQ(ReadFile(dir_ / "ocx/IMD.DAT"), before);
+  // A path the program's list could not hold whole.
+  r = Run("bases set C --id 3 --path /" + std::string(255, 'p') + Imd());
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Путь базы \"C\" длиннее 255 символов\n");
+  EXPECT_EQ(ReadFile(dir_ / "ocx/IMD.DAT"), before);
 }
 
 TEST_F(BasesTool, DamagedFileGivesOneLineAndIsNotOverwritten) {
@@ -95,6 +100,20 @@ TEST_F(BasesTool, DamagedFileGivesOneLineAndIsNotOverwritten) {
   Result r = Run("bases list --imd '" + (dir_ / "none.DAT") + "'");
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "Файл реестра " + dir_ / "none.DAT" + " не найден\n");
+}
+
+TEST_F(BasesTool, ChangesAtTheSameTimeAreAllKept) {
+  // Twelve changes started together, each reading, changing and writing the
+  // file: none may be lost to another written at the same time.
+  std::string script;
+  for (int i = 1; i <= 12; ++i)
+    script += std::string(ZTVTOOL_PATH) + " bases set B" + std::to_string(i) + " --id " + std::to_string(i) +
+              " --path /b" + std::to_string(i) + ".gdb" + Imd() + " &\n";
+  WriteFile(dir_ / "together.sh", script + "wait\n");
+  ASSERT_EQ(std::system(("sh '" + dir_ / "together.sh" + "'").c_str()), 0);
+  Result r = Run("bases list" + Imd());
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 12) << r.out;
 }
 
 TEST_F(BasesTool, DefaultFileIsTheInstallations) {
