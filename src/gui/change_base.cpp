@@ -10,6 +10,10 @@ TfrmChangeBase::TfrmChangeBase(QWidget* parent) : QDialog(parent) {
   setObjectName("frmChangeBase");
   setWindowTitle(QString::fromUtf8("Замена базы"));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+  // Measured in pixels for the small dialog font, as the main window.
+  QFont small = font();
+  small.setPointSizeF(8);
+  setFont(small);
 
   tbButtons = new QToolBar(this);
   tbButtons->setObjectName("tbButtons");
@@ -41,6 +45,10 @@ TfrmChangeBase::TfrmChangeBase(QWidget* parent) : QDialog(parent) {
   cgBaseList->setSelectionMode(QAbstractItemView::SingleSelection);
   cgBaseList->setEditTriggers(QAbstractItemView::NoEditTriggers);
   cgBaseList->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  cgBaseList->horizontalHeader()->setMinimumSectionSize(kCheckColumnWidth);
+  // Titles stay plain when a row is selected, so that they fit their columns.
+  cgBaseList->horizontalHeader()->setHighlightSections(false);
+  cgBaseList->horizontalHeader()->setStyleSheet("QHeaderView::section { padding: 0px 1px; }");
   cgBaseList->setColumnWidth(0, kCheckColumnWidth);
   cgBaseList->setColumnWidth(1, kIdColumnWidth);
   cgBaseList->setColumnWidth(2, kNameColumnWidth);

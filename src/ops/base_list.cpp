@@ -1,6 +1,7 @@
 #include "ops/base_list.h"
 
 #include "core/errors.h"
+#include "core/text.h"
 #include "multiregistry/multiregistry_client.h"
 
 namespace ztv {
@@ -10,12 +11,25 @@ void CreateBaseList(TStaticSet& list) {
   list.ClearFields();
   list.AddField("ChangeFlag", TFieldType::Integer);
   list.AddField("ID", TFieldType::Integer);
-  list.AddField("Name", TFieldType::String, 255);
-  list.AddField("DBPath", TFieldType::String, 255);
+  list.AddField("Name", TFieldType::String, kBaseListTextLength);
+  list.AddField("DBPath", TFieldType::String, kBaseListTextLength);
   list.Open();
 }
 
-void ReadBaseList(TStaticSet& list, const std::string& imdFileName, const std::string& modulePath) {
+namespace {
+
+// The list's text fields hold 255 characters; a longer text would be cut,
+// and a cut path could name another file.
+const std::string& Fitting(const std::string& text, const char* what, const std::string& name) {
+  if (DecodeUtf8(text).size() > kBaseListTextLength)
+    throw Exception(Format("%s базы \"%s\" длиннее %d символов", what, name, static_cast<int>(kBaseListTextLength)));
+  return text;
+}
+
+}  // namespace
+
+void VisitBaseList(const std::string& imdFileName, const std::function<void(const TBaseEntry&)>& visit,
+                   const std::string& modulePath) {
   TMultiRegistry registry = TMultiRegistry::Create(modulePath);
   registry.LoadFile(imdFileName);
   TRegistryKeyRef root = registry.GetRoot(0);
@@ -23,18 +37,31 @@ void ReadBaseList(TStaticSet& list, const std::string& imdFileName, const std::s
   const std::vector<std::string> names = SplitLines(bases.GetSubKeyNames());
   for (const std::string& name : names) {
     TRegistryKeyRef node = root.OpenKey(Format("%s\\%s", kBaseListKey, name));
-    list.Append();
-    try {
-      list.FieldByName("ChangeFlag").SetAsInteger(0);
-      list.FieldByName("Name").SetAsString(name);
-      list.FieldByName("ID").SetAsInteger(node.GetValue(kBaseIdValue).AsInteger());
-      list.FieldByName("DBPath").SetAsString(node.GetValue(kBasePathValue).AsString());
-      list.Post();
-    } catch (...) {
-      list.Cancel();
-      throw;
-    }
+    TBaseEntry entry;
+    entry.Name = Fitting(name, "Имя", name);
+    entry.ID = node.GetValue(kBaseIdValue).AsInteger();
+    entry.DBPath = Fitting(node.GetValue(kBasePathValue).AsString(), "Путь", name);
+    visit(entry);
   }
+}
+
+void ReadBaseList(TStaticSet& list, const std::string& imdFileName, const std::string& modulePath) {
+  VisitBaseList(
+      imdFileName,
+      [&list](const TBaseEntry& entry) {
+        list.Append();
+        try {
+          list.FieldByName("ChangeFlag").SetAsInteger(0);
+          list.FieldByName("Name").SetAsString(entry.Name);
+          list.FieldByName("ID").SetAsInteger(entry.ID);
+          list.FieldByName("DBPath").SetAsString(entry.DBPath);
+          list.Post();
+        } catch (...) {
+          list.Cancel();
+          throw;
+        }
+      },
+      modulePath);
 }
 
 std::string LocalDatabasePath(const std::string& path) {

@@ -6,7 +6,9 @@
 // integer value "Идентификатор" and the string value "ПутьКБазе".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "formats/imd/static_set.h"
@@ -17,6 +19,9 @@ inline constexpr const char* kBaseListKey = "ЗТВ\\Доступные базы
 inline constexpr const char* kBaseIdValue = "Идентификатор";
 inline constexpr const char* kBasePathValue = "ПутьКБазе";
 
+// The length of the list's Name and DBPath.
+inline constexpr size_t kBaseListTextLength = 255;
+
 // The default password of the administrator account "SYSDBA".
 inline constexpr const char* kDefaultDbPassword = "tulipwood";
 
@@ -24,9 +29,24 @@ inline constexpr const char* kDefaultDbPassword = "tulipwood";
 // (integer), Name (string, 255), DBPath (string, 255), in that order.
 void CreateBaseList(TStaticSet& list);
 
+// One database of the workplace's list.
+struct TBaseEntry {
+  int32_t ID = 0;
+  std::string Name;    // the key's name in the list
+  std::string DBPath;  // "ПутьКБазе", possibly with a server prefix
+};
+
+// Reads the workplace's databases from `imdFileName` and hands each to
+// `visit` once it is read whole, in the component's order. Failures raise as
+// ReadBaseList's do, after the databases before were visited. For lists with
+// fields of their own.
+void VisitBaseList(const std::string& imdFileName, const std::function<void(const TBaseEntry&)>& visit,
+                   const std::string& modulePath = {});
+
 // Appends the workplace's databases from `imdFileName`, in the component's
 // order, with ChangeFlag 0. A failure of the component raises with its text
-// ("Ошибка создания MultiRegistry [%s]" when it cannot be created); the
+// ("Ошибка создания MultiRegistry [%s]" when it cannot be created); a name
+// or path longer than the fields hold is refused rather than cut. The
 // record being filled is cancelled, records posted before stay. An empty
 // `modulePath` loads the module from where run-time modules live.
 void ReadBaseList(TStaticSet& list, const std::string& imdFileName, const std::string& modulePath = {});

@@ -113,6 +113,9 @@ void AddBasesCommands(CLI::App& app) {
     const std::string file = ImdFile(opts->imd);
     auto store = LoadOrCreate(file);
     TRegistryStore::CheckName(opts->name);
+    // The program's list holds paths of up to 255 characters.
+    if (DecodeUtf8(opts->path).size() > kBaseListTextLength)
+      throw Exception(Format("Путь базы \"%s\" длиннее %d символов", opts->name, static_cast<int>(kBaseListTextLength)));
     TRegistryNode& listKey = store->CreateKey(kBaseListKey);
     // The selection window matches its rows to the list by identifier, so
     // two databases never share one.

@@ -223,11 +223,43 @@ TEST(BaseList, ARecordThatCannotBeFilledIsCancelledAndTheErrorPasses) {
             "Значение \"ПутьКБазе\" ключа \"ЗТВ\\Доступные базы\\B\" не найдено");
   EXPECT_EQ(list.RecordCount(), 1);
   EXPECT_EQ(list.State(), TDataSetState::Browse);
+  // A list with fields of its own gets each database read whole, the ones
+  // before the failure included.
+  std::vector<std::string> visited;
+  EXPECT_EQ(MessageOf([&] {
+              VisitBaseList(file, [&](const TBaseEntry& e) { visited.push_back(e.Name + "=" + e.DBPath); }, kModule);
+            }),
+            "Значение \"ПутьКБазе\" ключа \"ЗТВ\\Доступные базы\\B\" не найдено");
+  EXPECT_EQ(visited, std::vector<std::string>{"A=/a.gdb"});
   // Without the list key at all.
   TRegistryStore empty;
   empty.SaveToFile(file);
   CreateBaseList(list);
   EXPECT_EQ(MessageOf([&] { ReadBaseList(list, file, kModule); }), "Ключ \"ЗТВ\\Доступные базы\" не найден");
+}
+
+TEST(BaseList, APathLongerThanTheListHoldsIsRefusedNotCut) {
+  test::TempDir dir;
+  const std::string file = dir / "IMD.DAT";
+  // Cut to 255 characters this path would name the live database.
+  const std::string live = "/srv/" + std::string(241, 'x') + "/base.gdb";
+  ASSERT_EQ(live.size(), 255u);
+  TRegistryStore store;
+  TRegistryNode& key = store.CreateKey("ЗТВ\\Доступные базы\\Копия");
+  TRegistryStore::SetInteger(key, "Идентификатор", 1);
+  TRegistryStore::SetString(key, "ПутьКБазе", live + ".old");
+  store.SaveToFile(file);
+  TStaticSet list;
+  CreateBaseList(list);
+  EXPECT_EQ(MessageOf([&] { ReadBaseList(list, file, kModule); }), "Путь базы \"Копия\" длиннее 255 символов");
+  EXPECT_EQ(list.RecordCount(), 0);
+  // 255 Cyrillic letters fit: the limit counts characters.
+  std::string cyrillic;
+  for (int i = 0; i < 255; ++i) cyrillic += "я";
+  TRegistryStore::SetString(key, "ПутьКБазе", cyrillic);
+  store.SaveToFile(file);
+  ReadBaseList(list, file, kModule);
+  EXPECT_EQ(list.RecordCount(), 1);
 }
 
 TEST(BaseList, LocalDatabasePathDropsTheServerPrefix) {

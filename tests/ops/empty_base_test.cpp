@@ -40,6 +40,16 @@ int Shell(const std::string& command, std::string& output) {
 
 std::string Quoted(const std::string& s) { return "'" + s + "'"; }
 
+// Adds a database to the installation's list through ztvtool.
+void Register(const std::string& name, int id, const std::string& path) {
+  std::string out;
+  ASSERT_EQ(Shell(std::string(ZTVTOOL_PATH) + " bases set " + Quoted(name) + " --id " + std::to_string(id) +
+                      " --path " + Quoted(path),
+                  out),
+            0)
+      << out;
+}
+
 struct RecordingView : MainView {
   std::vector<std::string> calls;
   void UpdateStatusPanel(bool clear) override { calls.push_back(clear ? "clear" : "fill"); }
@@ -92,15 +102,6 @@ class EmptyBaseTest : public test::InstallationTest {
     fs::remove(made);
   }
   std::string TemplatePath() const { return inst_ + "/Database/tolvanrm_empty.gdb"; }
-
-  void Register(const std::string& name, int id, const std::string& path) {
-    std::string out;
-    ASSERT_EQ(Shell(std::string(ZTVTOOL_PATH) + " bases set " + Quoted(name) + " --id " + std::to_string(id) +
-                        " --path " + Quoted(path),
-                    out),
-              0)
-        << out;
-  }
 
   // g_shared of the database as the server answers it now.
   int Generator(const std::string& path, const std::string& password = kSysdba) {
@@ -364,6 +365,43 @@ TEST_F(EmptyBaseTest, RefusedUnlessTheVersionWorks) {
   Ops(ui)->tbEmptyBaseClick(TSender::Button);
   EXPECT_EQ(ui.Events(), (std::vector<std::string>{"message:Обновление/восстановление ЗТВ|Текущая версия ЗТВ "
                                                    "неработоспособна. Необходимо восстановление из резервной копии."}));
+}
+
+// A workplace program that does not close: no database is touched, the
+// server keeps running, and the log window can be closed.
+class EmptyBaseUnloadTest : public test::InstallationTest {};
+
+TEST_F(EmptyBaseUnloadTest, WorkplaceThatDoesNotCloseStopsBeforeTheServer) {
+  InstallStandinServer();
+  WriteSettings("7.1.2", 1, "");
+  fs::remove(inst_ + "/ocx/IMD.DAT");
+  const ProcessEntry server = StartStandinServer();
+  const ProcessEntry workplace = test::StartStandin(inst_ + "/bin/Bureo", "ignore");
+  const std::string base = dir_ / "base.gdb";
+  WriteFile(base, "database");
+  Register("A", 1, base);
+  const std::string registry = RegistryText();
+
+  ScriptedInteraction ui;
+  ui.AnswerChoice({1});
+  RecordingView view;
+  FakeClock clock;  // the stand-in ignores the close: no real time needed
+  MainOperations ops(ui, clock, view, control_);
+  ops.MultiRegistryModule = ZTV_MULTIREGISTRY_MODULE_PATH;
+  ops.Updater().Refresh();
+  std::string error = "<no error>";
+  try {
+    ops.tbEmptyBaseClick(TSender::Button);
+  } catch (const Exception& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error, "Ошибка выгрузки приложений. Не удаётся выгрузить ЗТВ");
+  EXPECT_EQ(ui.LogText(), "Выгрузка приложений.\nРабочее место... ");
+  EXPECT_EQ(WithoutProgress(ui.Events()).back(), "log:closebutton");
+  EXPECT_TRUE(test::Alive(workplace));
+  EXPECT_TRUE(test::Alive(server));
+  EXPECT_EQ(ReadFile(base), "database");
+  EXPECT_EQ(RegistryText(), registry);
 }
 
 }  // namespace

@@ -77,6 +77,11 @@ TEST_F(BasesTool, RefusesAnIdentifierTakenByAnotherDatabase) {
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "Идентификатор 1 уже занят базой A\n");
   EXPECT_EQ(ReadFile(dir_ / "ocx/IMD.DAT"), before);
+  // A path the program's list could not hold whole.
+  r = Run("bases set C --id 3 --path /" + std::string(255, 'p') + Imd());
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Путь базы \"C\" длиннее 255 символов\n");
+  EXPECT_EQ(ReadFile(dir_ / "ocx/IMD.DAT"), before);
 }
 
 TEST_F(BasesTool, DamagedFileGivesOneLineAndIsNotOverwritten) {
