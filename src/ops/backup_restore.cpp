@@ -163,26 +163,18 @@ void TBackupRestore::LoadDbList(const std::string& ImdFileName) {
   ssDbList.clear();
   CheckedCount = 0;
   current_ = 0;
-  TStaticSet list;
-  CreateBaseList(list);
-  // The records read before a failure stay in the list, as they would in a
-  // list filled record by record.
-  auto take = [&] {
-    for (list.First(); !list.Eof(); list.Next()) {
-      TDbListRecord record;
-      record.ID = list.FieldByName("ID").AsInteger();
-      record.Name = list.FieldByName("Name").AsString();
-      record.DbPath = list.FieldByName("DBPath").AsString();
-      ssDbList.push_back(std::move(record));
-    }
-  };
-  try {
-    ReadBaseList(list, ImdFileName, ModulePath);
-  } catch (...) {
-    take();
-    throw;
-  }
-  take();
+  // Each database is appended once it is read whole; those read before a
+  // failure stay in the list.
+  VisitBaseList(
+      ImdFileName,
+      [this](const TBaseEntry& entry) {
+        TDbListRecord record;
+        record.ID = entry.ID;
+        record.Name = entry.Name;
+        record.DbPath = entry.DBPath;
+        ssDbList.push_back(std::move(record));
+      },
+      ModulePath);
 }
 
 bool TBackupRestore::RefreshDbList() {
