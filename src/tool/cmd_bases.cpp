@@ -1,5 +1,8 @@
 // ztvtool bases ...: the workplace's list of databases in its IMD.DAT.
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <iostream>
@@ -52,15 +55,29 @@ std::string LineField(std::string_view s) {
 // The installation's IMD.DAT unless a file is named.
 std::string ImdFile(const std::string& given) { return given.empty() ? GetImdFileName() : given; }
 
+// Holds an exclusive lock on the list's folder while a change is read,
+// made and written, so that two changes at once do not lose one another.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& file) {
+    std::string dir = ExtractFileDir(file);
+    if (dir.empty()) dir = ".";
+    fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 // The store of `file`, or an empty one when the file does not exist yet.
 std::shared_ptr<TRegistryStore> LoadOrCreate(const std::string& file) {
-  if (!FileExists(file) && !DirectoryExists(file)) {
-    // A new list: its folder is made too.
-    std::error_code ec;
-    const std::string dir = ExtractFileDir(file);
-    if (!dir.empty()) std::filesystem::create_directories(dir, ec);
-    return std::make_shared<TRegistryStore>();
-  }
+  if (!FileExists(file) && !DirectoryExists(file)) return std::make_shared<TRegistryStore>();
   return TRegistryStore::LoadFromFile(file);
 }
 
@@ -111,6 +128,10 @@ void AddBasesCommands(CLI::App& app) {
   set->add_option("--imd", opts->imd, "the list file (default: the installation's ocx/IMD.DAT)");
   set->callback([opts] {
     const std::string file = ImdFile(opts->imd);
+    // A new list gets its folder too.
+    std::error_code ec;
+    if (!ExtractFileDir(file).empty()) std::filesystem::create_directories(ExtractFileDir(file), ec);
+    FolderLock lock(file);
     auto store = LoadOrCreate(file);
     TRegistryStore::CheckName(opts->name);
     // The program's list holds paths of up to 255 characters.
@@ -135,6 +156,7 @@ void AddBasesCommands(CLI::App& app) {
   remove->add_option("--imd", opts->imd, "the list file (default: the installation's ocx/IMD.DAT)");
   remove->callback([opts] {
     const std::string file = ImdFile(opts->imd);
+    FolderLock lock(file);
     auto store = TRegistryStore::LoadFromFile(file);
     if (!store->DeleteKey(Format("%s\\%s", kBaseListKey, opts->name)))
       throw Exception(Format("База %s не найдена в списке %s", opts->name, file));

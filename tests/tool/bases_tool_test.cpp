@@ -102,6 +102,20 @@ TEST_F(BasesTool, DamagedFileGivesOneLineAndIsNotOverwritten) {
   EXPECT_EQ(r.err, "Файл реестра " + dir_ / "none.DAT" + " не найден\n");
 }
 
+TEST_F(BasesTool, ChangesAtTheSameTimeAreAllKept) {
+  // Twelve changes started together, each reading, changing and writing the
+  // file: none may be lost to another written at the same time.
+  std::string script;
+  for (int i = 1; i <= 12; ++i)
+    script += std::string(ZTVTOOL_PATH) + " bases set B" + std::to_string(i) + " --id " + std::to_string(i) +
+              " --path /b" + std::to_string(i) + ".gdb" + Imd() + " &\n";
+  WriteFile(dir_ / "together.sh", script + "wait\n");
+  ASSERT_EQ(std::system(("sh '" + dir_ / "together.sh" + "'").c_str()), 0);
+  Result r = Run("bases list" + Imd());
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 12) << r.out;
+}
+
 TEST_F(BasesTool, DefaultFileIsTheInstallations) {
   test::ScopedRegistry reg("[HKEY_LOCAL_MACHINE\\Software\\Zorvic\\ZTV]\n"
                            "\"CurrentVersionDirectory\"=\"" + dir_.Path() + "\"\n"
