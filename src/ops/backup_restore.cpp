@@ -484,6 +484,12 @@ bool TBackupRestore::DoBackupRestore() {
       RunQuery("select count(*) ConstValue from RDB$RELATIONS", 0, relations);
       DbConnectZtv.Disconnect();
       if (relations <= 0) throw Exception("Восстановленная база данных не содержит таблиц: " + files.RestDb);
+      // Somebody who attached in the moment between the check of the
+      // attachments and the rename works on the old file: its changes
+      // would be lost with it, so it keeps its place.
+      if (IsFileLocked(files.NewDb)) {
+        throw Exception("Во время оптимизации база данных была открыта другим подключением: " + files.NewDb);
+      }
       CopyOwnerAndMode(files.NewDb, files.RestDb);
       if (!RenameNoReplace(files.RestDb, P)) throw Exception(kRenameError + files.RestDb);
       swapped = true;
