@@ -163,26 +163,18 @@ void TBackupRestore::LoadDbList(const std::string& ImdFileName) {
   ssDbList.clear();
   CheckedCount = 0;
   current_ = 0;
-  TStaticSet list;
-  CreateBaseList(list);
-  // The records read before a failure stay in the list, as they would in a
-  // list filled record by record.
-  auto take = [&] {
-    for (list.First(); !list.Eof(); list.Next()) {
-      TDbListRecord record;
-      record.ID = list.FieldByName("ID").AsInteger();
-      record.Name = list.FieldByName("Name").AsString();
-      record.DbPath = list.FieldByName("DBPath").AsString();
-      ssDbList.push_back(std::move(record));
-    }
-  };
-  try {
-    ReadBaseList(list, ImdFileName, ModulePath);
-  } catch (...) {
-    take();
-    throw;
-  }
-  take();
+  // Each database is appended once it is read whole; those read before a
+  // failure stay in the list.
+  VisitBaseList(
+      ImdFileName,
+      [this](const TBaseEntry& entry) {
+        TDbListRecord record;
+        record.ID = entry.ID;
+        record.Name = entry.Name;
+        record.DbPath = entry.DBPath;
+        ssDbList.push_back(std::move(record));
+      },
+      ModulePath);
 }
 
 bool TBackupRestore::RefreshDbList() {
@@ -492,6 +484,12 @@ bool TBackupRestore::DoBackupRestore() {
       RunQuery("select count(*) ConstValue from RDB$RELATIONS", 0, relations);
       DbConnectZtv.Disconnect();
       if (relations <= 0) throw Exception("Восстановленная база данных не содержит таблиц: " + files.RestDb);
+      // Somebody who attached in the moment between the check of the
+      // attachments and the rename works on the old file: its changes
+      // would be lost with it, so it keeps its place.
+      if (IsFileLocked(files.NewDb)) {
+        throw Exception("Во время оптимизации база данных была открыта другим подключением: " + files.NewDb);
+      }
       CopyOwnerAndMode(files.NewDb, files.RestDb);
       if (!RenameNoReplace(files.RestDb, P)) throw Exception(kRenameError + files.RestDb);
       swapped = true;

@@ -77,5 +77,36 @@ TEST(IsFileLocked, MissingFileIsNotLockedAndAFolderCannotBeOpenedForWriting) {
   EXPECT_TRUE(IsFileLocked(dir.Path()));
 }
 
+// Runs IsFileLocked as an account that may read but not write the file (or
+// not even read it), the way an administrator who is not the server's user
+// sees the server's database. 1 locked, 0 not, -1 the check could not run.
+int LockedAsNobody(const std::string& path) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+    ::_exit(IsFileLocked(path) ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) <= 1 ? WEXITSTATUS(status) : -1;
+}
+
+TEST(IsFileLocked, AFileWeMayNotWriteIsJudgedByItsLockAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to take another account";
+  test::TempDir dir;
+  ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+  const std::string path = dir / "base.gdb";
+  test::WriteFile(path, "data");
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  EXPECT_EQ(LockedAsNobody(path), 0);
+  {
+    LockHolder holder(path, LOCK_EX);
+    EXPECT_EQ(LockedAsNobody(path), 1);
+  }
+  // Not even readable: nothing can be told, so it is not taken for locked.
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  EXPECT_EQ(LockedAsNobody(path), 0);
+}
+
 }  // namespace
 }  // namespace ztv

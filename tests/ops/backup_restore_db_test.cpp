@@ -680,6 +680,33 @@ TEST_F(OptimiseTest, GbakThatCannotStartLeavesTheOriginalAndIsReported) {
   EXPECT_TRUE(ui.CloseButtonVisible());
 }
 
+TEST_F(OptimiseTest, OldFileStillHeldAtTheSwapKeepsItsPlace) {
+  const std::string path = MakeBase("base.gdb", -1, 6000);
+  ScriptedInteraction ui;
+  PollClock clock;
+  TBackupRestore ops(ui, clock, server_);
+  // While the restore runs, another program takes the old file the way the
+  // engine takes a database it has open, and holds it a while.
+  ops.GbakProgram = StandIn(
+      "case \"$1\" in\n"
+      "  -c) target=\"${3#*:}\"; old=\"${target%_restDb.gdb}_newDb.gdb\"\n"
+      "      flock -x \"$old\" sleep 2 </dev/null >/dev/null 2>&1 &\n"
+      "      sleep 0.3; exec /usr/bin/gbak \"$@\";;\n"
+      "  *) exec /usr/bin/gbak \"$@\";;\n"
+      "esac");
+  Add(ops, path);
+  ops.SetBackupFlag(0, true);
+  const std::string message = test::MessageOf([&] { ops.DoBackupRestore(); });
+  EXPECT_EQ(message, "Во время оптимизации база данных была открыта другим подключением: " +
+                         OptimiseWorkFiles(path).NewDb);
+  // The original is back at P (still held by the other program, which then
+  // lets it go) with its counter, the restored copy gone.
+  for (int i = 0; i < 100 && IsFileLocked(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Generator(path), 6000);
+  EXPECT_FALSE(FileExists(OptimiseWorkFiles(path).RestDb));
+  EXPECT_FALSE(FileExists(OptimiseWorkFiles(path).NewDb));
+}
+
 TEST_F(OptimiseTest, HostPrefixedPathStopsAtTheRenameAndChangesNothing) {
   const std::string path = MakeBase("base.gdb", -1, 6000);
   const std::string name = ServerName(path);

@@ -32,6 +32,14 @@ TEST(OptimiseWorkFiles, GdbAndFdbPathsGiveTheSameNames) {
   }
 }
 
+TEST(OptimiseWorkFiles, PathsAsTheWorkplaceListHoldsThemKeepTheirForm) {
+  const TOptimiseFiles f = OptimiseWorkFiles("C:\\Data\\base.fdb");
+  EXPECT_EQ(f.NewDb, "C:\\Data\\base_newDb.gdb");
+  EXPECT_EQ(f.BackDb, "C:\\Data\\base_backDb.gbk");
+  EXPECT_EQ(f.RestDb, "C:\\Data\\base_restDb.gdb");
+  EXPECT_EQ(f.Log, "C:\\Data\\base_B-R.log");
+}
+
 TEST(OptimiseWorkFiles, FourCharactersGoWhateverTheyAreAndCyrillicCountsByCharacter) {
   EXPECT_EQ(OptimiseWorkFiles("/d/base.ib").NewDb, "/d/bas_newDb.gdb");
   // A Cyrillic name is cut by characters, never inside a character's bytes.
