@@ -10,8 +10,9 @@
 //   - large files: 2,000 files of 200 MiB in all, in 40 folders;
 //   - small files: 2,000, 16,000 and 100,000 files of 100 bytes in 200
 //     folders (MAXFILES leaves out the larger trees).
-// Restores run into an empty folder and over an existing copy of the tree;
-// tar extracts the same way. Reports seconds, the ratio ours / tar (below
+// Restores run into an empty folder (a new one for every run) and over an
+// existing copy of the tree; tar extracts the same way. The two programs
+// take turns at going first. Reports seconds, the ratio ours / tar (below
 // 1 means faster than tar), and how the times grow with the number of
 // files: from the smallest tree to the largest, and from 16,000 to 100,000.
 #include <spawn.h>
@@ -77,17 +78,29 @@ struct Pair {
   Times ours, tar;
 };
 
-// Times `ours` and `tar` alternately; `prepare` runs untimed before each.
-Pair Compare(const std::function<void()>& prepare, const std::vector<std::string>& ours,
-             const std::vector<std::string>& tar) {
+// The command line of one timed run; `run` counts the runs of a case.
+using Command = std::function<std::vector<std::string>(int run)>;
+
+// Times `ours` and `tar` alternately, the one that goes first changing from
+// round to round: a file system may be slower right after many deletions
+// (ext4 passes over inodes freed in the last seconds when it allocates new
+// ones), and neither side should always run in the other's wake. `prepare`
+// runs untimed before each.
+Pair Compare(const std::function<void()>& prepare, const Command& ours, const Command& tar) {
   Pair best;
+  int run = 0;
   for (int i = 0; i < g_runs; ++i) {
-    prepare();
-    KeepBest(best.ours, RunTimed(ours));
-    prepare();
-    KeepBest(best.tar, RunTimed(tar));
+    for (int k = 0; k < 2; ++k) {
+      const bool oursNow = (k == 0) == (i % 2 == 0);
+      prepare();
+      KeepBest(oursNow ? best.ours : best.tar, RunTimed((oursNow ? ours : tar)(run++)));
+    }
   }
   return best;
+}
+
+Command Fixed(std::vector<std::string> args) {
+  return [args = std::move(args)](int) { return args; };
 }
 
 void WriteFile(const std::string& path, const char* data, size_t n) {
@@ -140,17 +153,24 @@ CaseResult RunCase(const std::string& ztvtool, const std::string& root, const st
   CaseResult r;
   r.name = name;
   auto nothing = [] {};
-  auto emptyDst = [&] {
-    fs::remove_all(dst);
-    fs::create_directory(dst);
-  };
   // One untimed pass of each warms the page cache and leaves both archives.
   RunTimed({ztvtool, "backup", "create", src, ours});
   RunTimed({"tar", "cf", theirs, "-C", src, "."});
-  r.create = Compare(nothing, {ztvtool, "backup", "create", src, ours}, {"tar", "cf", theirs, "-C", src, "."});
-  r.restoreEmpty = Compare(emptyDst, {ztvtool, "backup", "restore", ours, dst}, {"tar", "xf", theirs, "-C", dst});
-  // Over an existing copy: dst holds the tree from the last run.
-  r.restoreOver = Compare(nothing, {ztvtool, "backup", "restore", ours, dst}, {"tar", "xf", theirs, "-C", dst});
+  r.create = Compare(nothing, Fixed({ztvtool, "backup", "create", src, ours}), Fixed({"tar", "cf", theirs, "-C", src, "."}));
+  // Into an empty folder: a new folder for every run, so that no run starts
+  // right after the deletion of the tree the run before it wrote.
+  const std::string fresh = root + "/fresh";
+  auto freshDir = [&](int run) {
+    const std::string dir = fresh + "/" + std::to_string(run);
+    fs::create_directories(dir);
+    return dir;
+  };
+  r.restoreEmpty = Compare(nothing, [&](int run) { return std::vector<std::string>{ztvtool, "backup", "restore", ours, freshDir(run)}; },
+                           [&](int run) { return std::vector<std::string>{"tar", "xf", theirs, "-C", freshDir(run)}; });
+  // Over an existing copy of the tree: both replace every file.
+  fs::create_directories(dst);
+  RunTimed({"tar", "xf", theirs, "-C", dst});
+  r.restoreOver = Compare(nothing, Fixed({ztvtool, "backup", "restore", ours, dst}), Fixed({"tar", "xf", theirs, "-C", dst}));
   fs::remove_all(root);
   std::printf("%s\n", r.name.c_str());
   PrintRow("backup create / tar cf", r.create);

@@ -119,15 +119,24 @@ bool ProcessUntil(Pred pred, int timeoutMs) {
   return true;
 }
 
+// Never leaves a worker behind the windows: it works on them. A slow machine
+// may need long; an operation that takes more than 30 s fails the test, one
+// that never ends is left to the test time-out rather than to a crash in
+// freed windows.
+void WaitForTheWorker(TfMain& w) {
+  EXPECT_TRUE(ProcessUntil([&] { return !w.Busy(); }, 30000)) << "an operation was still running";
+  ProcessUntil([&] { return !w.Busy(); }, 600000);
+}
+
 QString ScreenshotDir() {
   QString dir = qEnvironmentVariable("ZTV_SCREENSHOT_DIR", ZTV_DEFAULT_SCREENSHOT_DIR);
   QDir().mkpath(dir);
   return dir;
 }
 
-// The buttons that start something in this build, and the exit.
+// The buttons that start an operation, and the exit.
 std::vector<QToolButton*> OperationButtons(TfMain& w) {
-  return {w.btnUpdate, w.btnRestore, w.btnClearCache, w.btnClose};
+  return {w.btnUpdate, w.btnRestore, w.btnClearCache, w.btnBackup, w.tbEmptyBase, w.btnClose};
 }
 
 class UpdateWindowTest : public test::InstallationTest {
@@ -142,11 +151,8 @@ class UpdateWindowTest : public test::InstallationTest {
     ui_.SetLogWindow(log_.get());
   }
   void TearDown() override {
-    // Never leave a worker behind the windows.
     ui_.Release();
-    if (main_) {
-      EXPECT_TRUE(ProcessUntil([&] { return !main_->Busy(); }, 30000));
-    }
+    if (main_) WaitForTheWorker(*main_);
     log_.reset();
     main_.reset();
   }
@@ -395,9 +401,7 @@ class MessageBoxTest : public test::InstallationTest {
     ui_.SetLogWindow(log_.get());
   }
   void TearDown() override {
-    if (main_) {
-      EXPECT_TRUE(ProcessUntil([&] { return !main_->Busy(); }, 30000));
-    }
+    if (main_) WaitForTheWorker(*main_);
     log_.reset();
     main_.reset();
   }
