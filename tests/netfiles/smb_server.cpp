@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -53,12 +55,25 @@ std::string ShellQuote(const std::string& s) {
 }  // namespace
 
 bool EnterOwnNetworkNamespace(std::string& why) {
-  if (::unshare(CLONE_NEWNET) != 0) {
+  if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
     why = std::string("cannot make a network namespace (needs root): ") + std::strerror(errno);
     return false;
   }
   if (std::system("ip link set lo up") != 0) {
     why = "cannot bring up loopback in the test's network namespace";
+    return false;
+  }
+  // samba-dcerpcd and its workers write their logs into the machine's log
+  // folder whatever the configuration says; in this mount namespace that
+  // folder is one of the test's own.
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    why = std::string("cannot make the mounts private: ") + std::strerror(errno);
+    return false;
+  }
+  static TempDir logs;
+  if (::access("/var/log/samba", F_OK) == 0 &&
+      ::mount(logs.Path().c_str(), "/var/log/samba", nullptr, MS_BIND, nullptr) != 0) {
+    why = std::string("cannot cover /var/log/samba: ") + std::strerror(errno);
     return false;
   }
   // Orphans of the servers (samba-dcerpcd outlives smbd) come to us, so
