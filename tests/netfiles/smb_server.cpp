@@ -254,7 +254,7 @@ SmbClient::SmbClient(const SambaServer& server, const std::string& user) {
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::execl("/usr/bin/python3", "python3", ZTV_SMB_CLIENT_SCRIPT, server.ClientConfigFile().c_str(), user.c_str(),
-            password.c_str(), "share", static_cast<char*>(nullptr));
+            "share", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(in[0]);
@@ -262,7 +262,8 @@ SmbClient::SmbClient(const SambaServer& server, const std::string& user) {
   to_ = in[1];
   from_ = out[0];
   pid_ = pid;
-  const std::string ready = Command("");
+  // The password goes in on standard input, never on a command line.
+  const std::string ready = Command(password);
   if (ready != "ready") ADD_FAILURE() << "SMB client " << user << ": " << ready;
 }
 
