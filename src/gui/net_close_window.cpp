@@ -171,18 +171,18 @@ void TfNetClose::RunNet(const std::function<void()>& call) {
   for (;;) {
     std::exception_ptr failure;
     QEventLoop loop;
-    QThread* worker = QThread::create([&] {
+    std::unique_ptr<QThread> worker(QThread::create([&] {
       try {
         call();
       } catch (...) {
         failure = std::current_exception();
       }
-    });
-    connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
+    }));
+    connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
     worker->start();
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     worker->wait();
-    delete worker;
+    worker.reset();
     if (!failure) break;
     try {
       std::rethrow_exception(failure);

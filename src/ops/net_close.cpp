@@ -120,7 +120,9 @@ int NetCloseLogic::CloseFilesByPath(const std::string& path) {
     if (status == 0) {
       ++closed;
     } else {
-      ErrorList.push_back(fmt::sprintf("ID: %d; Путь: %s; Пользователь: %s, %s", e.id, e.pathName, e.userName,
+      // Identifiers are unsigned 32-bit numbers; shown as the server and
+      // ztvtool give them, never negative.
+      ErrorList.push_back(fmt::sprintf("ID: %u; Путь: %s; Пользователь: %s, %s", e.id, e.pathName, e.userName,
                                        ApiErrorText(status)));
     }
   }

@@ -116,3 +116,15 @@ TEST(NetCloseReuse, ListIsSortedWithoutRegardToCaseAndKeepsDistinctPaths) {
   logic.EnumerateFiles();
   EXPECT_THAT(logic.Items(), ElementsAre("C:\\A.txt", "C:\\a.txt", "C:\\b.txt"));
 }
+
+TEST(NetCloseReuse, LargeIdentifierIsShownUnsigned) {
+  MemoryServer server;
+  server.Open(0xC0010004u, "C:\\srv\\x.txt", "u1");
+  NetCloseLogic logic(server);
+  logic.EnumerateFiles();
+  server.opens.clear();  // gone before the close
+  logic.SetSelected(0, true);
+  logic.bDeleteClick();
+  ASSERT_EQ(logic.ErrorList.size(), 1u);
+  EXPECT_THAT(logic.ErrorList[0], ::testing::StartsWith("ID: 3221291012; "));
+}

@@ -156,6 +156,28 @@ TEST_F(NetCloseWindow, RefusedAccountAsksAgainAndCancelKeepsTheList) {
   EXPECT_EQ(S(w.windowTitle()), "Файлы, открытые по сети (\\\\127.0.0.1)");
 }
 
+TEST_F(NetCloseWindow, ActivationAfterItsOwnErrorBoxDoesNotListAgain) {
+  ScopedRegistry reg(Credentials(kSmbAdmin, SmbPassword(kSmbAdmin)));
+  ScriptedInteraction ui;
+  auto api = CreateNetFileApi();
+  TfNetClose w(ui, *api);
+  w.Logic().ServerName = "\\\\127.0.0.2";  // nobody there
+  QEvent activate(QEvent::WindowActivate);
+  QApplication::sendEvent(&w, &activate);
+  EXPECT_THAT(ui.Errors(), ElementsAre("Не могу получить список открытых файлов."));
+  // Closing the error box activates the window again: no second box.
+  QApplication::sendEvent(&w, &activate);
+  EXPECT_EQ(ui.Errors().size(), 1u);
+  EXPECT_EQ(w.lbFiles->count(), 0);
+  // A later activation lists again.
+  SmbClient one(*server_, kSmbUser1);
+  ASSERT_GE(one.Open("sub\\w-after-error.txt"), 0);
+  w.Logic().ServerName = "";
+  QApplication::sendEvent(&w, &activate);
+  EXPECT_EQ(ui.Errors().size(), 1u);
+  EXPECT_GE(Row(w, Path("sub\\w-after-error.txt")), 0);
+}
+
 TEST_F(NetCloseWindow, MainWindowButtonShowsTheOneWindow) {
   ScopedRegistry reg(Credentials(kSmbAdmin, SmbPassword(kSmbAdmin)));
   ScopedCommandLine cl({});

@@ -1,12 +1,14 @@
 # An SMB client for the tests: logs on to \\127.0.0.1\SHARE as one user and
-# keeps files open until told otherwise. One command per line on stdin
-# ("open NAME", "write FNUM", "close FNUM"), one answer per line on stdout.
+# keeps files open until told otherwise. The first line on stdin is the
+# password; then one command per line ("open NAME", "write FNUM",
+# "close FNUM"), one answer per line on stdout.
 import sys
 from samba import NTSTATUSError, credentials
 from samba.samba3 import libsmb_samba_internal as libsmb
 from samba.samba3 import param as s3param
 
-conf, user, password, share = sys.argv[1:5]
+conf, user, share = sys.argv[1:4]
+password = sys.stdin.readline().rstrip("\n")
 lp = s3param.get_context()
 lp.load(conf)
 creds = credentials.Credentials()

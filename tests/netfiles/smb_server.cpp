@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -53,12 +55,25 @@ std::string ShellQuote(const std::string& s) {
 }  // namespace
 
 bool EnterOwnNetworkNamespace(std::string& why) {
-  if (::unshare(CLONE_NEWNET) != 0) {
+  if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
     why = std::string("cannot make a network namespace (needs root): ") + std::strerror(errno);
     return false;
   }
   if (std::system("ip link set lo up") != 0) {
     why = "cannot bring up loopback in the test's network namespace";
+    return false;
+  }
+  // samba-dcerpcd and its workers write their logs into the machine's log
+  // folder whatever the configuration says; in this mount namespace that
+  // folder is one of the test's own.
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    why = std::string("cannot make the mounts private: ") + std::strerror(errno);
+    return false;
+  }
+  static TempDir logs;
+  if (::access("/var/log/samba", F_OK) == 0 &&
+      ::mount(logs.Path().c_str(), "/var/log/samba", nullptr, MS_BIND, nullptr) != 0) {
+    why = std::string("cannot cover /var/log/samba: ") + std::strerror(errno);
     return false;
   }
   // Orphans of the servers (samba-dcerpcd outlives smbd) come to us, so
@@ -239,7 +254,7 @@ SmbClient::SmbClient(const SambaServer& server, const std::string& user) {
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::execl("/usr/bin/python3", "python3", ZTV_SMB_CLIENT_SCRIPT, server.ClientConfigFile().c_str(), user.c_str(),
-            password.c_str(), "share", static_cast<char*>(nullptr));
+            "share", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(in[0]);
@@ -247,7 +262,8 @@ SmbClient::SmbClient(const SambaServer& server, const std::string& user) {
   to_ = in[1];
   from_ = out[0];
   pid_ = pid;
-  const std::string ready = Command("");
+  // The password goes in on standard input, never on a command line.
+  const std::string ready = Command(password);
   if (ready != "ready") ADD_FAILURE() << "SMB client " << user << ": " << ready;
 }
 

@@ -14,8 +14,9 @@
 
 namespace ztv::test {
 
-// Gives the program a network namespace of its own with loopback up. Call
-// first in main(), before any thread exists (threads keep the namespace of
+// Gives the program a network namespace of its own with loopback up, and a
+// mount namespace in which the Samba log folder is a temporary one. Call
+// first in main(), before any thread exists (threads keep the namespaces of
 // the thread that created them). False, with the reason, when it cannot.
 bool EnterOwnNetworkNamespace(std::string& why);
 
