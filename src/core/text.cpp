@@ -247,4 +247,40 @@ std::string ReplaceAll(std::string_view s, std::string_view from, std::string_vi
   return out;
 }
 
+std::string JsonQuoted(std::string_view s) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += digits[c >> 4];
+          out += digits[c & 15];
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string TabField(std::string_view s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace ztv

@@ -46,4 +46,11 @@ std::string TrimRight(std::string_view s);
 // Replaces every occurrence of `from` with `to`.
 std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to);
 
+// `s` as a JSON string literal, quotes included: quote, backslash and control
+// characters escaped, everything else (UTF-8 included) as it is.
+std::string JsonQuoted(std::string_view s);
+// `s` as one field of a tab-separated line: tabs and line ends written as
+// \t, \n and \r, so that the field stays on its line.
+std::string TabField(std::string_view s);
+
 }  // namespace ztv

@@ -19,39 +19,6 @@
 namespace ztv::tool {
 namespace {
 
-std::string JsonText(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20)
-          out += fmt::format("\\u{:04x}", c);
-        else
-          out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-// A field of a tab-separated line: tabs and line ends written as \t, \n, \r.
-std::string LineField(std::string_view s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 // The installation's IMD.DAT unless a file is named.
 std::string ImdFile(const std::string& given) { return given.empty() ? GetImdFileName() : given; }
 
@@ -111,10 +78,10 @@ void AddBasesCommands(CLI::App& app) {
       const std::string name = set.FieldByName("Name").AsString();
       const std::string path = set.FieldByName("DBPath").AsString();
       if (opts->json)
-        out += fmt::format("{}{{\"id\":{},\"name\":{},\"path\":{}}}", first ? "" : ",", id, JsonText(name),
-                           JsonText(path));
+        out += fmt::format("{}{{\"id\":{},\"name\":{},\"path\":{}}}", first ? "" : ",", id, JsonQuoted(name),
+                           JsonQuoted(path));
       else
-        out += fmt::format("{}\t{}\t{}\n", id, LineField(name), LineField(path));
+        out += fmt::format("{}\t{}\t{}\n", id, TabField(name), TabField(path));
       first = false;
     }
     if (opts->json) out += "]\n";

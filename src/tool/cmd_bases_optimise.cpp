@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "core/errors.h"
+#include "core/text.h"
 #include "engine/ztv_procs.h"
 #include "ops/backup_restore.h"
 #include "ops/console_interaction.h"
@@ -15,38 +16,6 @@
 
 namespace ztv::tool {
 namespace {
-
-std::string Json(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20)
-          out += fmt::format("\\u{:04x}", c);
-        else
-          out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-std::string Field(std::string_view s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 std::string ImdOrInstalled(const std::string& given) { return given.empty() ? GetImdFileName() : given; }
 
@@ -70,10 +39,10 @@ void ShowStatus(const Options& opts) {
   for (const TDbListRecord& r : ops.ssDbList) {
     if (opts.json) {
       out += fmt::format("{}{{\"id\":{},\"name\":{},\"path\":{},\"users\":{},\"requests\":{},\"limit\":{},\"advised\":{}}}",
-                         first ? "" : ",", r.ID, Json(r.Name), Json(r.DbPath), r.UsersCount, r.RequestCount,
+                         first ? "" : ",", r.ID, JsonQuoted(r.Name), JsonQuoted(r.DbPath), r.UsersCount, r.RequestCount,
                          r.RequestLimit, r.IsExceedRequest ? "true" : "false");
     } else {
-      out += fmt::format("{}\t{}\t{}\t{}\t{}\t{}\n", r.ID, Field(r.Name), r.UsersCount, r.RequestCount,
+      out += fmt::format("{}\t{}\t{}\t{}\t{}\t{}\n", r.ID, TabField(r.Name), r.UsersCount, r.RequestCount,
                          r.RequestLimit, r.IsExceedRequest ? 1 : 0);
     }
     first = false;

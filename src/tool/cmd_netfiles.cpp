@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/errors.h"
+#include "core/text.h"
 #include "ops/net_close.h"
 #include "platform/net_files.h"
 #include "tool/commands.h"
@@ -63,25 +64,6 @@ std::unique_ptr<NetFileApi> OpenApi(const NetOptions& o) {
   return api;
 }
 
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20)
-          out += fmt::format("\\u{:04x}", c);
-        else
-          out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 void List(const NetOptions& o) {
   auto api = OpenApi(o);
   NetCloseLogic logic(*api);
@@ -95,7 +77,7 @@ void List(const NetOptions& o) {
       if (!first) out += ",";
       first = false;
       out += fmt::format("{{\"id\":{},\"permissions\":{},\"locks\":{},\"user\":{},\"path\":{}}}", e.id, e.permissions,
-                         e.numLocks, JsonString(e.userName), JsonString(e.pathName));
+                         e.numLocks, JsonQuoted(e.userName), JsonQuoted(e.pathName));
     }
     std::cout << out << "]\n";
     return;

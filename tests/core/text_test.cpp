@@ -54,5 +54,18 @@ TEST(Text, FormatFollowsPrintfPatterns) {
   EXPECT_EQ(Format("%08x", 0xabcU), "00000abc");
 }
 
+// The JSON and tab-separated outputs of the tool keep every value on its
+// line and readable by a JSON parser, Cyrillic included.
+TEST(ToolOutputText, JsonQuotedAndTabFieldEscapeOnlyWhatBreaksTheFormat) {
+  EXPECT_EQ(JsonQuoted(""), "\"\"");
+  EXPECT_EQ(JsonQuoted("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(JsonQuoted("\n\r\t"), "\"\\n\\r\\t\"");
+  EXPECT_EQ(JsonQuoted(std::string("\x01\x1f", 2)), "\"\\u0001\\u001f\"");
+  EXPECT_EQ(JsonQuoted(std::string(1, '\0')), "\"\\u0000\"");
+  EXPECT_EQ(JsonQuoted("База\x7f"), "\"База\x7f\"");
+  EXPECT_EQ(TabField("a\tb\nc\rd\\e"), "a\\tb\\nc\\rd\\e");
+  EXPECT_EQ(TabField("Склад"), "Склад");
+}
+
 }  // namespace
 }  // namespace ztv

@@ -23,25 +23,6 @@ std::string HexOf(std::string_view bytes) {
   return out;
 }
 
-std::string JsonString(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20)
-          out += fmt::format("\\u{:04x}", c);
-        else
-          out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 std::string TextEscape(std::string_view s) {
   std::string out;
   for (char c : s) {
@@ -99,10 +80,10 @@ std::string DumpIMDPacket(TZVStream& stream, TIMDDumpFormat format) {
 
   std::string out;
   if (json) {
-    out = "{\"layout\":" + JsonString(layout) + ",\"version\":" + JsonString(version) + ",\"fields\":[";
+    out = "{\"layout\":" + JsonQuoted(layout) + ",\"version\":" + JsonQuoted(version) + ",\"fields\":[";
     for (size_t i = 0; i < h.Fields.size(); ++i) {
       const auto& f = h.Fields[i];
-      out += fmt::format("{}{{\"name\":{},\"type\":{},\"size\":{},\"flags\":{}}}", i ? "," : "", JsonString(f.Name),
+      out += fmt::format("{}{{\"name\":{},\"type\":{},\"size\":{},\"flags\":{}}}", i ? "," : "", JsonQuoted(f.Name),
                          static_cast<int>(f.DataType), f.Size, f.Flags);
     }
     out += "],\"records\":[";
@@ -127,7 +108,7 @@ std::string DumpIMDPacket(TZVStream& stream, TIMDDumpFormat format) {
       for (size_t i = 0; i < values.size(); ++i) {
         Rendered r = Render(h.Fields[i].Shape, values[i].Present ? values[i].Value : std::nullopt);
         if (i) out += ",";
-        out += r.isText ? JsonString(r.text) : r.text;
+        out += r.isText ? JsonQuoted(r.text) : r.text;
       }
       out += "]";
     } else {
