@@ -55,15 +55,37 @@ class TempFile {
 }  // namespace
 
 TRegistryNode* TRegistryNode::Child(std::string_view childName) const {
-  for (const auto& child : children)
-    if (SameText(child->name, childName)) return child.get();
-  return nullptr;
+  auto it = childByName_.find(UpperCase(childName));
+  return it == childByName_.end() ? nullptr : it->second;
 }
 
 const TRegistryValueData* TRegistryNode::Value(std::string_view valueName) const {
-  for (const auto& value : values)
-    if (SameText(value.name, valueName)) return &value;
-  return nullptr;
+  auto it = valueByName_.find(UpperCase(valueName));
+  return it == valueByName_.end() ? nullptr : &values[it->second];
+}
+
+TRegistryNode* TRegistryNode::AddChild(std::unique_ptr<TRegistryNode> child) {
+  TRegistryNode* added = child.get();
+  added->parent = this;
+  childByName_[UpperCase(added->name)] = added;
+  children.push_back(std::move(child));
+  return added;
+}
+
+bool TRegistryNode::RemoveChild(const TRegistryNode* child) {
+  for (auto it = children.begin(); it != children.end(); ++it) {
+    if (it->get() == child) {
+      childByName_.erase(UpperCase(child->name));
+      children.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+void TRegistryNode::AddValue(TRegistryValueData value) {
+  valueByName_[UpperCase(value.name)] = values.size();
+  values.push_back(std::move(value));
 }
 
 std::string TRegistryNode::Path() const {
@@ -122,9 +144,7 @@ TRegistryNode& TRegistryStore::CreateKey(std::string_view path) {
     if (!child) {
       auto created = std::make_unique<TRegistryNode>();
       created->name = part;
-      created->parent = node;
-      child = created.get();
-      node->children.push_back(std::move(created));
+      child = node->AddChild(std::move(created));
     }
     node = child;
   }
@@ -134,14 +154,7 @@ TRegistryNode& TRegistryStore::CreateKey(std::string_view path) {
 bool TRegistryStore::DeleteKey(std::string_view path) {
   TRegistryNode* node = FindKey(*root_, path);
   if (!node || !node->parent) return false;
-  auto& siblings = node->parent->children;
-  for (auto it = siblings.begin(); it != siblings.end(); ++it) {
-    if (it->get() == node) {
-      siblings.erase(it);
-      return true;
-    }
-  }
-  return false;
+  return node->parent->RemoveChild(node);
 }
 
 void TRegistryStore::SetInteger(TRegistryNode& key, std::string_view name, int32_t value) {
@@ -151,7 +164,7 @@ void TRegistryStore::SetInteger(TRegistryNode& key, std::string_view name, int32
     data.name = existing->name;
     *existing = std::move(data);
   } else {
-    key.values.push_back(std::move(data));
+    key.AddValue(std::move(data));
   }
 }
 
@@ -167,7 +180,7 @@ void TRegistryStore::SetString(TRegistryNode& key, std::string_view name, std::s
     data.name = existing->name;
     *existing = std::move(data);
   } else {
-    key.values.push_back(std::move(data));
+    key.AddValue(std::move(data));
   }
 }
 
@@ -237,8 +250,7 @@ std::shared_ptr<TRegistryStore> TRegistryStore::LoadFromBytes(const std::string&
         if (parent->Child(parts.back())) throw Exception(Format("ключ \"%s\" записан дважды", keyPath));
         auto node = std::make_unique<TRegistryNode>();
         node->name = parts.back();
-        node->parent = parent;
-        parent->children.push_back(std::move(node));
+        parent->AddChild(std::move(node));
       } else if (k == kKindInteger || k == kKindString) {
         TRegistryNode* key = FindKey(*store->root_, keyPath);
         if (!key) throw Exception(Format("значение ключа \"%s\", которого нет", keyPath));
@@ -255,7 +267,7 @@ std::shared_ptr<TRegistryStore> TRegistryStore::LoadFromBytes(const std::string&
           if (v < INT32_MIN || v > INT32_MAX) throw Exception(Format("значение \"%s\" вне диапазона", valueName));
           data.intValue = static_cast<int32_t>(v);
         }
-        key->values.push_back(std::move(data));
+        key->AddValue(std::move(data));
       } else {
         throw Exception(Format("неизвестный вид записи %d", static_cast<int>(k)));
       }

@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace ztv {
@@ -39,13 +40,24 @@ struct TRegistryValueData {
 struct TRegistryNode {
   std::string name;
   TRegistryNode* parent = nullptr;
+  // In their order; changed only through AddChild, RemoveChild and
+  // AddValue, which keep the lookups by name up to date.
   std::vector<std::unique_ptr<TRegistryNode>> children;
   std::vector<TRegistryValueData> values;
 
+  // Lookups by name, without regard to letter case; a key with many
+  // children or values (a file may hold millions) is found at once.
   TRegistryNode* Child(std::string_view childName) const;
   const TRegistryValueData* Value(std::string_view valueName) const;
+  TRegistryNode* AddChild(std::unique_ptr<TRegistryNode> child);
+  bool RemoveChild(const TRegistryNode* child);
+  void AddValue(TRegistryValueData value);
   // The path below the root ("" for the root).
   std::string Path() const;
+
+ private:
+  std::unordered_map<std::string, TRegistryNode*> childByName_;  // upper-cased name -> child
+  std::unordered_map<std::string, size_t> valueByName_;          // upper-cased name -> index in values
 };
 
 class TRegistryStore {

@@ -186,6 +186,36 @@ TEST(MultiRegistryStore, NamesOutsideTheCodePageOrWithControlsAreRefused) {
   EXPECT_EQ(store.Root().children.size(), 0u);
 }
 
+// A file may hold very many keys under one key: reading, looking up,
+// deleting and adding stay keyed by name (a scan per record would take hours
+// on a file of the allowed size), letter case ignored as ever.
+TEST(MultiRegistryStore, ManyKeysUnderOneKeyAreFoundByNameWithoutRegardToCase) {
+  constexpr int kKeys = 60000;
+  TRegistryStore store;
+  TRegistryNode& list = store.CreateKey("ЗТВ\\Доступные базы");
+  for (int i = 0; i < kKeys; ++i) {
+    TRegistryNode& key = store.CreateKey("ЗТВ\\Доступные базы\\База " + std::to_string(i));
+    TRegistryStore::SetInteger(key, "Идентификатор", i);
+  }
+  const auto loaded = TRegistryStore::LoadFromBytes(store.SaveToBytes(), "big.dat");
+  TRegistryNode* again = TRegistryStore::FindKey(loaded->Root(), "зтв\\ДОСТУПНЫЕ БАЗЫ");
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->children.size(), static_cast<size_t>(kKeys));
+  const TRegistryNode* last = again->Child("БАЗА 59999");
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(last->name, "База 59999");
+  ASSERT_NE(last->Value("идентификатор"), nullptr);
+  EXPECT_EQ(last->Value("идентификатор")->intValue, 59999);
+  EXPECT_TRUE(store.DeleteKey("ЗТВ\\Доступные базы\\база 0"));
+  EXPECT_EQ(list.Child("База 0"), nullptr);
+  EXPECT_FALSE(store.DeleteKey("ЗТВ\\Доступные базы\\База 0"));
+  // A new key of the deleted name is a new, empty key.
+  TRegistryNode& back = store.CreateKey("ЗТВ\\Доступные базы\\БАЗА 0");
+  EXPECT_EQ(list.Child("база 0"), &back);
+  EXPECT_TRUE(back.values.empty());
+  EXPECT_EQ(list.children.size(), static_cast<size_t>(kKeys));
+}
+
 // ---------------------------------------------------------------------------
 // The database list over the component.
 
