@@ -1,4 +1,5 @@
 #include "gui/backup_restore_window.h"
+#include "gui/widgets.h"
 
 #include <QApplication>
 #include <algorithm>
@@ -37,24 +38,12 @@ TfBackupRestore::TfBackupRestore(TBackupRestore& ops, Interaction& ui, QWidget* 
   setObjectName("fBackupRestore");
   setWindowTitle(QString::fromUtf8("Параметры оптимизации базы данных"));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
-  // The column widths are measured for a small dialog font, as the main
-  // window's are; larger default fonts would cut the titles.
-  QFont small = font();
-  small.setPointSizeF(8);
-  setFont(small);
-
-  tbButtons = new QToolBar(this);
-  tbButtons->setObjectName("tbButtons");
-  tbButtons->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-  tbButtons->setIconSize(QSize(16, 16));
+  UseSmallDialogFont(this);
+  tbButtons = NewButtonBar(this);
+  // A flat tool bar: the buttons rise only under the mouse.
   auto addButton = [this](const char* name, const char* caption, QStyle::StandardPixmap icon) {
-    auto* b = new QToolButton(tbButtons);
-    b->setObjectName(name);
-    b->setText(QString::fromUtf8(caption));
-    b->setIcon(style()->standardIcon(icon));
-    b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    QToolButton* b = AddBarButton(tbButtons, name, caption, icon);
     b->setAutoRaise(true);
-    tbButtons->addWidget(b);
     return b;
   };
   btnOK = addButton("btnOK", "ОК", QStyle::SP_DialogOkButton);
@@ -153,20 +142,10 @@ void TfBackupRestore::cgMainBackupFlagSetCheckState(int row, bool checked) {
   }
 }
 
-template <typename F>
-void TfBackupRestore::Guarded(F action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    ui_.ShowError(e.what());
-  } catch (const std::exception& e) {
-    ui_.ShowError(e.what());
-  }
-}
 
 void TfBackupRestore::btnOKClick() {
   TOkAnswer answer = TOkAnswer::KeepOpen;
-  Guarded([&] {
+  ShowErrorsOf(ui_, [&] {
     PaintSuspended suspended(cgMain);
     answer = ops_.btnOKClick();
   });
@@ -177,7 +156,7 @@ void TfBackupRestore::btnOKClick() {
 void TfBackupRestore::btnCancelClick() { reject(); }
 
 void TfBackupRestore::tbRefreshClick() {
-  Guarded([&] {
+  ShowErrorsOf(ui_, [&] {
     WaitCursor wait;
     PaintSuspended suspended(cgMain);
     ops_.RefreshDbList();

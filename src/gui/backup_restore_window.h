@@ -47,8 +47,6 @@ class TfBackupRestore : public QDialog {
  private:
   // A tick set or cleared in the check column.
   void cgMainBackupFlagSetCheckState(int row, bool checked);
-  template <typename F>
-  void Guarded(F action);
 
   TBackupRestore& ops_;
   Interaction& ui_;

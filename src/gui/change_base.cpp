@@ -1,4 +1,5 @@
 #include "gui/change_base.h"
+#include "gui/widgets.h"
 
 #include <QHeaderView>
 #include <QStyle>
@@ -10,27 +11,10 @@ TfrmChangeBase::TfrmChangeBase(QWidget* parent) : QDialog(parent) {
   setObjectName("frmChangeBase");
   setWindowTitle(QString::fromUtf8("Замена базы"));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
-  // Measured in pixels for the small dialog font, as the main window.
-  QFont small = font();
-  small.setPointSizeF(8);
-  setFont(small);
-
-  tbButtons = new QToolBar(this);
-  tbButtons->setObjectName("tbButtons");
-  tbButtons->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-  tbButtons->setIconSize(QSize(16, 16));
-  btnOK = new QToolButton(tbButtons);
-  btnOK->setObjectName("btnOK");
-  btnOK->setText(QString::fromUtf8("ОК"));
-  btnOK->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
-  btnOK->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-  btnCancel = new QToolButton(tbButtons);
-  btnCancel->setObjectName("btnCancel");
-  btnCancel->setText(QString::fromUtf8("Отмена"));
-  btnCancel->setIcon(style()->standardIcon(QStyle::SP_DialogCancelButton));
-  btnCancel->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-  tbButtons->addWidget(btnOK);
-  tbButtons->addWidget(btnCancel);
+  UseSmallDialogFont(this);
+  tbButtons = NewButtonBar(this);
+  btnOK = AddBarButton(tbButtons, "btnOK", "ОК", QStyle::SP_DialogOkButton);
+  btnCancel = AddBarButton(tbButtons, "btnCancel", "Отмена", QStyle::SP_DialogCancelButton);
   connect(btnOK, &QToolButton::clicked, this, &QDialog::accept);
   connect(btnCancel, &QToolButton::clicked, this, &QDialog::reject);
 

@@ -1,4 +1,5 @@
 #include "gui/main_window.h"
+#include "gui/widgets.h"
 
 #include <QApplication>
 #include <algorithm>
@@ -36,11 +37,7 @@ TfMain::TfMain(Interaction& ui, Clock& clock, QWidget* parent) : QWidget(parent)
   setObjectName("fMain");
   setWindowTitle(QString::fromUtf8(kMainCaption));
   resize(672, 340);
-  // The layout is measured in pixels for a small dialog font; larger default
-  // fonts would cut the button captions.
-  QFont small = font();
-  small.setPointSizeF(8);
-  setFont(small);
+  UseSmallDialogFont(this);
 
   // Status panel.
   GroupBox1 = new QGroupBox(QString::fromUtf8("Текущий статус системы"), this);
@@ -170,16 +167,6 @@ QToolButton* TfMain::AddButton(const char* name, const char* caption, const char
   return b;
 }
 
-template <typename F>
-void TfMain::Guarded(F action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    ui_.ShowError(e.what());
-  } catch (const std::exception& e) {
-    ui_.ShowError(e.what());
-  }
-}
 
 void TfMain::OnUiThread(const std::function<void()>& action) {
   if (QThread::currentThread() == thread())
@@ -243,14 +230,10 @@ bool TfMain::RunOperation(std::function<void()> operation, bool wait) {
   SetButtonsEnabled(false);
   auto succeeded = std::make_shared<bool>(false);
   QThread* worker = QThread::create([this, operation = std::move(operation), succeeded] {
-    try {
+    ShowErrorsOf(ui_, [&] {
       operation();
       *succeeded = true;
-    } catch (const Exception& e) {
-      ui_.ShowError(e.what());
-    } catch (const std::exception& e) {
-      ui_.ShowError(e.what());
-    }
+    });
   });
   QEventLoop loop;
   connect(worker, &QThread::finished, this, [this, worker, succeeded, &loop, wait] {
@@ -332,7 +315,7 @@ void TfMain::FormShow() {
   if (formShown_) return;
   formShown_ = true;
   bool autoRun = false;
-  Guarded([&] { autoRun = ops_->FormShow(); });
+  ShowErrorsOf(ui_, [&] { autoRun = ops_->FormShow(); });
   if (autoRun) RunOperation([this] { ops_->btnUpdateClick(TSender::Form); });
 }
 

@@ -86,9 +86,6 @@ class TfMain : public QWidget, public MainView {
 
  private:
   QToolButton* AddButton(const char* name, const char* caption, const char* hint, int index);
-  // Runs `action`, showing an error that escapes it in the error box.
-  template <typename F>
-  void Guarded(F action);
 
   void SetButtonsEnabled(bool enabled);
   // Runs `action` on the user-interface thread and waits for it.
