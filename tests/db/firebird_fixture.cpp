@@ -12,17 +12,6 @@
 
 namespace ztv::test {
 
-int RunShell(const std::string& command, std::string& output) {
-  output.clear();
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return -1;
-  char buffer[4096];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-  const int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::string ServerName(const std::string& path) {
   const char* base = std::getenv("ZTV_FIREBIRD_ROOT");
   const std::string root = std::string(base && *base ? base : "/var/tmp/ztv-firebird") + "/root";

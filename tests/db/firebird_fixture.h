@@ -23,9 +23,6 @@ std::string FirebirdServerProblem();
 // (ZTV_FIREBIRD_ROOT, default /var/tmp/ztv-firebird).
 std::string ServerName(const std::string& path);
 
-// Runs a shell command, returning its exit status and combined output.
-int RunShell(const std::string& command, std::string& output);
-
 class FirebirdTest : public ::testing::Test {
  public:
   // Sets the name and the SYSDBA parameters the way the callers do.

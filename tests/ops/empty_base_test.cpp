@@ -23,27 +23,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::ReadFile;
+using test::RunShell;
 using test::WriteFile;
 
 const char* kSysdba = "tulipwood";
-
-int Shell(const std::string& command, std::string& output) {
-  output.clear();
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return -1;
-  char buffer[4096];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-  const int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string Quoted(const std::string& s) { return "'" + s + "'"; }
 
 // Adds a database to the installation's list through ztvtool.
 void Register(const std::string& name, int id, const std::string& path) {
   std::string out;
-  ASSERT_EQ(Shell(std::string(ZTVTOOL_PATH) + " bases set " + Quoted(name) + " --id " + std::to_string(id) +
+  ASSERT_EQ(RunShell(std::string(ZTVTOOL_PATH) + " bases set " + Quoted(name) + " --id " + std::to_string(id) +
                       " --path " + Quoted(path),
                   out),
             0)
@@ -90,7 +80,7 @@ class EmptyBaseTest : public test::InstallationTest {
                           "CREATE GENERATOR g_shared;\nSET GENERATOR g_shared TO " + std::to_string(value) + ";\n"
                           "CREATE TABLE single (id INTEGER);\nINSERT INTO single VALUES (1);\nCOMMIT;\n");
     std::string out;
-    EXPECT_EQ(Shell("isql-fb -b -q -i " + Quoted(script), out), 0) << out;
+    EXPECT_EQ(RunShell("isql-fb -b -q -i " + Quoted(script), out), 0) << out;
     return path;
   }
 
@@ -254,7 +244,7 @@ TEST_F(EmptyBaseTest, MissingTemplateLeavesEveryDatabaseAndRestartsTheServer) {
   // so any change of their bytes is the replacement's.
   for (const std::string& path : {a, b}) {
     std::string out;
-    ASSERT_EQ(Shell("gfix -mode read_only -user SYSDBA -password " + std::string(kSysdba) + " " +
+    ASSERT_EQ(RunShell("gfix -mode read_only -user SYSDBA -password " + std::string(kSysdba) + " " +
                         Quoted(fb_->DatabaseName(path)),
                     out),
               0)
@@ -305,7 +295,7 @@ TEST_F(EmptyBaseTest, CancelledPasswordIsReportedAndTheTypedTextIsUsedLater) {
   const std::string script = dir_ / "password.sql";
   WriteFile(script, "alter user SYSDBA password 'Other#2';\ncommit;\n");
   std::string out;
-  ASSERT_EQ(Shell("runuser -u firebird -- env FIREBIRD=" + Quoted(fb_->Root()) + " FIREBIRD_LOCK=" +
+  ASSERT_EQ(RunShell("runuser -u firebird -- env FIREBIRD=" + Quoted(fb_->Root()) + " FIREBIRD_LOCK=" +
                       Quoted(fb_->LockDir()) + " isql-fb -q -user SYSDBA -i " + Quoted(script) + " " +
                       Quoted(fb_->Root() + "/security3.fdb"),
                   out),
@@ -323,7 +313,7 @@ TEST_F(EmptyBaseTest, CancelledPasswordIsReportedAndTheTypedTextIsUsedLater) {
                                      "CREATE GENERATOR g_shared;\nSET GENERATOR g_shared TO " +
                                      std::to_string(value) + ";\nCREATE TABLE single (id INTEGER);\n"
                                      "INSERT INTO single VALUES (1);\nCOMMIT;\n");
-    ASSERT_EQ(Shell("isql-fb -b -q -i " + Quoted(dir_ / "make.sql"), out), 0) << out;
+    ASSERT_EQ(RunShell("isql-fb -b -q -i " + Quoted(dir_ / "make.sql"), out), 0) << out;
   }
   {
     const std::string made = fb_->DataDir() + "/template.gdb";
@@ -331,7 +321,7 @@ TEST_F(EmptyBaseTest, CancelledPasswordIsReportedAndTheTypedTextIsUsedLater) {
                                      "' USER 'SYSDBA' PASSWORD 'Other#2' PAGE_SIZE 4096;\n"
                                      "CREATE GENERATOR g_shared;\nCREATE TABLE single (id INTEGER);\n"
                                      "INSERT INTO single VALUES (1);\nCOMMIT;\n");
-    ASSERT_EQ(Shell("isql-fb -b -q -i " + Quoted(dir_ / "make.sql"), out), 0) << out;
+    ASSERT_EQ(RunShell("isql-fb -b -q -i " + Quoted(dir_ / "make.sql"), out), 0) << out;
     fs::create_directories(inst_ + "/Database");
     fs::copy_file(made, TemplatePath());
   }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cstdio>
 
 #include <filesystem>
 #include <fstream>
@@ -57,6 +60,17 @@ std::map<std::string, std::string> Snapshot(const std::string& root) {
     out[rel] = it->is_directory() ? "<dir>" : ReadFile(it->path().string());
   }
   return out;
+}
+
+int RunShell(const std::string& command, std::string& output) {
+  output.clear();
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return -1;
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace ztv::test

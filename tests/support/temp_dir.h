@@ -31,6 +31,10 @@ std::string ReadFile(const std::string& path);
 // A whole tree: relative path -> content, "<dir>" for directories.
 std::map<std::string, std::string> Snapshot(const std::string& root);
 
+// Runs a shell command, returning its exit status (-1 when it did not end
+// normally) and its standard output and error together.
+int RunShell(const std::string& command, std::string& output);
+
 // The message of the ztv::Exception that `f` raises, or "<no error>".
 template <typename F>
 std::string MessageOf(F f) {
