@@ -1,7 +1,6 @@
 // ztvtool netfiles list and close against the real server.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <array>
 #include <cstdio>
@@ -15,22 +14,10 @@ using ::testing::MatchesRegex;
 
 namespace {
 
-struct Result {
-  int code = -1;
-  std::string out, err;
-};
+using Result = ProgramResult;
 
 Result Tool(const std::string& args, const std::string& input = "") {
-  TempDir dir;
-  const std::string out = dir / "out", err = dir / "err", in = dir / "in";
-  WriteFile(in, input);
-  const std::string cmd = std::string(ZTVTOOL) + " " + args + " <" + in + " >" + out + " 2>" + err;
-  const int status = std::system(cmd.c_str());
-  Result r;
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = ReadFile(out);
-  r.err = ReadFile(err);
-  return r;
+  return RunProgram(std::string(ZTVTOOL) + " " + args, input);
 }
 
 std::string Credentials(const std::string& user) {

@@ -73,4 +73,16 @@ int RunShell(const std::string& command, std::string& output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+ProgramResult RunProgram(const std::string& commandLine, const std::string& input) {
+  TempDir dir;
+  const std::string in = dir / "in", out = dir / "out", err = dir / "err";
+  WriteFile(in, input);
+  const int status = std::system((commandLine + " <'" + in + "' >'" + out + "' 2>'" + err + "'").c_str());
+  ProgramResult r;
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = ReadFile(out);
+  r.err = ReadFile(err);
+  return r;
+}
+
 }  // namespace ztv::test

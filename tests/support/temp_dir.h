@@ -35,6 +35,15 @@ std::map<std::string, std::string> Snapshot(const std::string& root);
 // normally) and its standard output and error together.
 int RunShell(const std::string& command, std::string& output);
 
+// What a program run by RunProgram left behind.
+struct ProgramResult {
+  int code = -1;  // its exit status, -1 when it did not end normally
+  std::string out, err;
+};
+// Runs a shell command line with `input` as its standard input and
+// collects its standard output and error apart.
+ProgramResult RunProgram(const std::string& commandLine, const std::string& input = "");
+
 // The message of the ztv::Exception that `f` raises, or "<no error>".
 template <typename F>
 std::string MessageOf(F f) {

@@ -3,7 +3,6 @@
 // scheduler runs them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <pwd.h>
 
@@ -18,10 +17,7 @@ namespace {
 using test::ReadFile;
 using test::WriteFile;
 
-struct Result {
-  int code;
-  std::string out, err;
-};
+using Result = test::ProgramResult;
 
 class BasesOptimiseTool : public ::testing::Test {
  protected:
@@ -61,12 +57,7 @@ class BasesOptimiseTool : public ::testing::Test {
                     "\"RootDirectory\"=\"" + root_ + "\"\n");
   }
 
-  Result Run(const std::string& args) {
-    const std::string cmd = std::string(ZTVTOOL_PATH) + " " + args + " </dev/null >'" + (dir_ / ".stdout") +
-                            "' 2>'" + (dir_ / ".stderr") + "'";
-    int status = std::system(cmd.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir_ / ".stdout"), ReadFile(dir_ / ".stderr")};
-  }
+  Result Run(const std::string& args) { return test::RunProgram(std::string(ZTVTOOL_PATH) + " " + args); }
 
   void MakeBase(const std::string& file, int requests) {
     WriteFile(dir_ / "make.sql",

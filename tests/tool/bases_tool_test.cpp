@@ -1,6 +1,5 @@
 // ztvtool bases: the workplace's database list kept from the command line.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,19 +13,11 @@ namespace {
 using test::ReadFile;
 using test::WriteFile;
 
-struct Result {
-  int code;
-  std::string out, err;
-};
+using Result = test::ProgramResult;
 
 class BasesTool : public ::testing::Test {
  protected:
-  Result Run(const std::string& args) {
-    const std::string cmd = std::string(ZTVTOOL_PATH) + " " + args + " >'" + (dir_ / ".stdout") + "' 2>'" +
-                            (dir_ / ".stderr") + "'";
-    int status = std::system(cmd.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir_ / ".stdout"), ReadFile(dir_ / ".stderr")};
-  }
+  Result Run(const std::string& args) { return test::RunProgram(std::string(ZTVTOOL_PATH) + " " + args); }
   std::string Imd() { return " --imd '" + (dir_ / "ocx/IMD.DAT") + "'"; }
   void Ok(const std::string& args) {
     Result r = Run(args);

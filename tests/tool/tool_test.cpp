@@ -1,7 +1,6 @@
 // ztvtool as scripts use it: stdout and exit 0 on success; on failure the
 // message as the only stderr line and exit 1.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,19 +15,11 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
 
-struct Result {
-  int code;
-  std::string out, err;
-};
+using Result = test::ProgramResult;
 
 class ZtvTool : public ::testing::Test {
  protected:
-  Result Run(const std::string& args) {
-    const std::string cmd = std::string(ZTVTOOL_PATH) + " " + args + " >'" + (dir_ / ".stdout") + "' 2>'" +
-                            (dir_ / ".stderr") + "'";
-    int status = std::system(cmd.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir_ / ".stdout"), ReadFile(dir_ / ".stderr")};
-  }
+  Result Run(const std::string& args) { return test::RunProgram(std::string(ZTVTOOL_PATH) + " " + args); }
   std::string Q(const std::string& path) { return "'" + path + "'"; }
 
   test::TempDir dir_;
