@@ -57,13 +57,7 @@ class BasesOptimiseTool : public ::testing::Test {
                     "\"RootDirectory\"=\"" + root_ + "\"\n");
   }
 
-  // In the sanitizer build the Firebird client's own threads may still be
-  // ending when the tool exits, and LeakSanitizer's stop-the-world tracer
-  // then crashes now and then; memory errors are still checked, only the
-  // leak check at exit is off for these runs.
-  Result Run(const std::string& args) {
-    return test::RunProgram("ASAN_OPTIONS=detect_leaks=0 " + std::string(ZTVTOOL_PATH) + " " + args);
-  }
+  Result Run(const std::string& args) { return test::RunProgram(std::string(ZTVTOOL_PATH) + " " + args); }
 
   void MakeBase(const std::string& file, int requests) {
     WriteFile(dir_ / "make.sql",
