@@ -686,12 +686,17 @@ TEST_F(OptimiseTest, OldFileStillHeldAtTheSwapKeepsItsPlace) {
   PollClock clock;
   TBackupRestore ops(ui, clock, server_);
   // While the restore runs, another program takes the old file the way the
-  // engine takes a database it has open, and holds it a while.
+  // engine takes a database it has open, and holds it until the test lets
+  // it go (or half a minute has passed).
+  const std::string release = dir_ / "release-lock";
   ops.GbakProgram = StandIn(
       "case \"$1\" in\n"
       "  -c) target=\"${3#*:}\"; old=\"${target%_restDb.gdb}_newDb.gdb\"\n"
-      "      flock -x \"$old\" sleep 2 </dev/null >/dev/null 2>&1 &\n"
-      "      sleep 0.3; exec /usr/bin/gbak \"$@\";;\n"
+      "      flock -x \"$old\" sh -c 'for i in $(seq 300); do [ -e \"$0\" ] && exit; sleep 0.1; done' \"" +
+      release +
+      "\" </dev/null >/dev/null 2>&1 &\n"
+      "      while flock -n \"$old\" true; do sleep 0.05; done\n"
+      "      exec /usr/bin/gbak \"$@\";;\n"
       "  *) exec /usr/bin/gbak \"$@\";;\n"
       "esac");
   Add(ops, path);
@@ -699,6 +704,7 @@ TEST_F(OptimiseTest, OldFileStillHeldAtTheSwapKeepsItsPlace) {
   const std::string message = test::MessageOf([&] { ops.DoBackupRestore(); });
   EXPECT_EQ(message, "Во время оптимизации база данных была открыта другим подключением: " +
                          OptimiseWorkFiles(path).NewDb);
+  WriteFile(release, "");
   // The original is back at P (still held by the other program, which then
   // lets it go) with its counter, the restored copy gone.
   for (int i = 0; i < 100 && IsFileLocked(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
