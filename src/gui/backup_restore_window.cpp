@@ -63,12 +63,7 @@ TfBackupRestore::TfBackupRestore(TBackupRestore& ops, Interaction& ui, QWidget* 
     if (c == ColBackupFlag)
       title->setToolTip(QString::fromUtf8("Выберите БД, для которой будет произведен backup/restore"));
     cgMain->setHorizontalHeaderItem(c, title);
-    // At least the designed width, more when a word of the title needs it
-    // in the platform's font (titles wrap between words).
-    int needed = 0;
-    for (const QString& word : QString::fromUtf8(titles[c]).split(' ', Qt::SkipEmptyParts))
-      needed = std::max(needed, cgMain->horizontalHeader()->fontMetrics().horizontalAdvance(word) + 14);
-    cgMain->setColumnWidth(c, std::max(kColumnWidths[c], needed));
+    SetColumnWidthForTitle(cgMain, c, kColumnWidths[c], title->text());
   }
   QHeaderView* header = cgMain->horizontalHeader();
   header->setSectionResizeMode(QHeaderView::Fixed);

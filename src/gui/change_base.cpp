@@ -22,8 +22,8 @@ TfrmChangeBase::TfrmChangeBase(QWidget* parent) : QDialog(parent) {
   grboxParameters->setObjectName("grboxParameters");
   cgBaseList = new QTableWidget(0, 3, grboxParameters);
   cgBaseList->setObjectName("cgBaseList");
-  cgBaseList->setHorizontalHeaderLabels(
-      {QString::fromUtf8(" "), QString::fromUtf8("Идентификатор"), QString::fromUtf8("Название")});
+  const QStringList titles = {QString::fromUtf8(" "), QString::fromUtf8("Идентификатор"), QString::fromUtf8("Название")};
+  cgBaseList->setHorizontalHeaderLabels(titles);
   cgBaseList->verticalHeader()->hide();
   cgBaseList->setSelectionBehavior(QAbstractItemView::SelectRows);
   cgBaseList->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -32,10 +32,8 @@ TfrmChangeBase::TfrmChangeBase(QWidget* parent) : QDialog(parent) {
   cgBaseList->horizontalHeader()->setMinimumSectionSize(kCheckColumnWidth);
   // Titles stay plain when a row is selected, so that they fit their columns.
   cgBaseList->horizontalHeader()->setHighlightSections(false);
-  cgBaseList->horizontalHeader()->setStyleSheet("QHeaderView::section { padding: 0px 1px; }");
-  cgBaseList->setColumnWidth(0, kCheckColumnWidth);
-  cgBaseList->setColumnWidth(1, kIdColumnWidth);
-  cgBaseList->setColumnWidth(2, kNameColumnWidth);
+  const int designed[] = {kCheckColumnWidth, kIdColumnWidth, kNameColumnWidth};
+  for (int c = 0; c < 3; ++c) SetColumnWidthForTitle(cgBaseList, c, designed[c], titles[c]);
   auto* groupLayout = new QVBoxLayout(grboxParameters);
   groupLayout->setContentsMargins(6, 4, 6, 6);
   groupLayout->addWidget(cgBaseList);
@@ -47,8 +45,8 @@ TfrmChangeBase::TfrmChangeBase(QWidget* parent) : QDialog(parent) {
   layout->addWidget(grboxParameters, 1);
 
   // A fixed dialog: wide enough for the three columns.
-  const int gridWidth = kCheckColumnWidth + kIdColumnWidth + kNameColumnWidth + 2 * cgBaseList->frameWidth() +
-                        cgBaseList->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4;
+  int gridWidth = 2 * cgBaseList->frameWidth() + cgBaseList->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4;
+  for (int c = 0; c < 3; ++c) gridWidth += cgBaseList->columnWidth(c);
   setFixedSize(gridWidth + 8 + 12, 300);
 }
 

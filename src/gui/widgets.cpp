@@ -1,8 +1,12 @@
 #include "gui/widgets.h"
 
+#include <QHeaderView>
+#include <QTableWidget>
 #include <QToolBar>
 #include <QToolButton>
 #include <QWidget>
+
+#include <algorithm>
 
 namespace ztv {
 
@@ -10,6 +14,15 @@ void UseSmallDialogFont(QWidget* window) {
   QFont small = window->font();
   small.setPointSizeF(8);
   window->setFont(small);
+}
+
+void SetColumnWidthForTitle(QTableWidget* grid, int column, int designedWidth, const QString& title) {
+  // The header section's own margins and frame around the text.
+  constexpr int kSectionMargins = 14;
+  int needed = 0;
+  for (const QString& word : title.split(' ', Qt::SkipEmptyParts))
+    needed = std::max(needed, grid->horizontalHeader()->fontMetrics().horizontalAdvance(word) + kSectionMargins);
+  grid->setColumnWidth(column, std::max(designedWidth, needed));
 }
 
 QToolBar* NewButtonBar(QWidget* window) {

@@ -9,6 +9,8 @@
 #include "core/errors.h"
 #include "ops/interaction.h"
 
+class QString;
+class QTableWidget;
 class QToolBar;
 class QToolButton;
 class QWidget;
@@ -22,6 +24,11 @@ void UseSmallDialogFont(QWidget* window);
 QToolBar* NewButtonBar(QWidget* window);
 // A captioned button with a standard picture, added to `bar`.
 QToolButton* AddBarButton(QToolBar* bar, const char* name, const char* caption, QStyle::StandardPixmap icon);
+
+// Sets a grid column to at least its designed width, wider when a word of
+// its title needs more in the platform's font (titles wrap between words
+// and are never cut).
+void SetColumnWidthForTitle(QTableWidget* grid, int column, int designedWidth, const QString& title);
 
 // Runs `action`; an error it raises is shown in the error box.
 template <typename F>
