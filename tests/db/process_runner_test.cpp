@@ -72,9 +72,9 @@ int OpenDescriptors() {
 
 // A process that is gone or only waits to be reaped.
 bool ProcessGone(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const auto stat = test::ReadProcFile("/proc/" + std::to_string(pid) + "/stat");
   if (!stat) return true;
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::string& text = *stat;
   const size_t close = text.rfind(')');
   return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
 }

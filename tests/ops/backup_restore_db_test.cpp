@@ -382,9 +382,9 @@ class ChildWatcher {
   }
 
  private:
+  // A process that ended meanwhile reads as empty.
   static std::string ReadProc(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text = test::ReadProcFile(path).value_or("");
     std::replace(text.begin(), text.end(), '\0', ' ');
     return text;
   }

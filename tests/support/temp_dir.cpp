@@ -1,9 +1,12 @@
 #include "support/temp_dir.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include <filesystem>
@@ -50,6 +53,25 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+std::optional<std::string> ReadProcFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string data;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    data.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return data;
 }
 
 std::map<std::string, std::string> Snapshot(const std::string& root) {

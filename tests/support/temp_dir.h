@@ -2,6 +2,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 
 #include "core/errors.h"
@@ -27,6 +28,11 @@ class TempDir {
 void WriteFile(const std::string& path, const std::string& bytes);
 // Reads a whole file; fails the test when it cannot.
 std::string ReadFile(const std::string& path);
+
+// A file of /proc (a process's stat, cmdline or environ), or nothing when it
+// cannot be read: the process may end between the open and the read, and a
+// read of a process that went away fails with ESRCH.
+std::optional<std::string> ReadProcFile(const std::string& path);
 
 // A whole tree: relative path -> content, "<dir>" for directories.
 std::map<std::string, std::string> Snapshot(const std::string& root);
