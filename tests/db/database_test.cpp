@@ -32,18 +32,6 @@ void ReadInteger(TDbTransaction& tr, TDbQuery& q, const std::string& sql, const 
   }
 }
 
-int32_t Generator(const std::string& name, const std::string& generator) {
-  TDbConnection db;
-  FirebirdTest::Prepare(db, name);
-  db.Connect();
-  TDbTransaction tr(db);
-  TDbQuery q(db, tr);
-  int32_t value = -1;
-  ReadInteger(tr, q, "select gen_id (" + generator + ", 0) NewID from single", "NewID", value);
-  db.Disconnect();
-  return value;
-}
-
 TEST(DbNames, HostlessNamesGoThroughTheLoopbackServer) {
   EXPECT_EQ(LoopbackDatabaseName("/data/base.gdb", 3051), "127.0.0.1/3051:/data/base.gdb");
   EXPECT_EQ(LoopbackDatabaseName("rel.gdb", 3050).rfind("127.0.0.1/3050:/", 0), 0u);
@@ -158,7 +146,7 @@ TEST_F(FirebirdTest, QueryWithoutRowLeavesTheValueAlone) {
 
 TEST_F(FirebirdTest, GeneratorAssignmentSurvivesDisconnectWithoutCommit) {
   const std::string name = CreateDatabase("base.gdb");
-  ASSERT_EQ(Generator(name, "g_shared"), 0);
+  ASSERT_EQ(test::GeneratorValue(name, "g_shared"), 0);
   {
     TDbConnection db;
     Prepare(db, name);
@@ -171,7 +159,7 @@ TEST_F(FirebirdTest, GeneratorAssignmentSurvivesDisconnectWithoutCommit) {
     db.Disconnect();
     EXPECT_FALSE(tr.Active());
   }
-  EXPECT_EQ(Generator(name, "g_shared"), 4242);
+  EXPECT_EQ(test::GeneratorValue(name, "g_shared"), 4242);
 }
 
 TEST_F(FirebirdTest, DisconnectCommitsAndRollbackUndoes) {
@@ -217,7 +205,7 @@ TEST_F(FirebirdTest, SetGeneratorRunsThroughOpenAndHoldsNoRows) {
   q.Close();
   tr.Commit();
   db.Disconnect();
-  EXPECT_EQ(Generator(name, "G_NUMBEROFREQUESTS"), 5001);
+  EXPECT_EQ(test::GeneratorValue(name, "G_NUMBEROFREQUESTS"), 5001);
 }
 
 TEST_F(FirebirdTest, AttachmentListCountsEveryAttachment) {

@@ -12,10 +12,37 @@
 
 namespace ztv::test {
 
-std::string ServerName(const std::string& path) {
+std::string SharedFirebirdRoot() {
   const char* base = std::getenv("ZTV_FIREBIRD_ROOT");
-  const std::string root = std::string(base && *base ? base : "/var/tmp/ztv-firebird") + "/root";
-  return LoopbackDatabaseName(path, FirebirdPort(root));
+  return std::string(base && *base ? base : "/var/tmp/ztv-firebird") + "/root";
+}
+
+std::string SharedServerRegistration() {
+  return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Firebird Project\\Firebird Server\\Instances]\n"
+         "\"DefaultInstance\"=\"/usr\"\n"
+         "\"RootDirectory\"=\"" + SharedFirebirdRoot() + "\"\n";
+}
+
+std::string ServerName(const std::string& path) { return LoopbackDatabaseName(path, FirebirdPort(SharedFirebirdRoot())); }
+
+int32_t QueryInteger(const std::string& name, const std::string& sql, const std::string& password) {
+  TDbConnection db;
+  FirebirdTest::Prepare(db, name, password);
+  db.Connect();
+  TDbTransaction tr(db);
+  TDbQuery q(db, tr);
+  tr.StartTransaction();
+  q.SetSQL(sql);
+  q.Open();
+  const int32_t value = q.FieldAsInteger("V");
+  q.Close();
+  tr.Commit();
+  db.Disconnect();
+  return value;
+}
+
+int32_t GeneratorValue(const std::string& name, const std::string& generator, const std::string& password) {
+  return QueryInteger(name, "select gen_id(" + generator + ", 0) V from single", password);
 }
 
 std::string FirebirdServerProblem() {

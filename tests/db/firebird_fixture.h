@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "db/database.h"
@@ -13,6 +14,23 @@
 namespace ztv::test {
 
 inline constexpr char kSysdbaPassword[] = "tulipwood";
+
+// The root folder of the shared test instance (ZTV_FIREBIRD_ROOT, default
+// /var/tmp/ztv-firebird, + "/root"): its firebird.conf sets the port.
+std::string SharedFirebirdRoot();
+
+// Registry text that registers the distribution's server (/usr) with the
+// shared instance's root, as an administrator registers it: the server
+// check finds it running, gbak is found beside it, and host-less names
+// reach it on its port.
+std::string SharedServerRegistration();
+
+// The value named V in the first row of `sql`, read on the database `name`
+// as SYSDBA in a connection of its own.
+int32_t QueryInteger(const std::string& name, const std::string& sql, const std::string& password = kSysdbaPassword);
+// The current value of a generator of the database `name`.
+int32_t GeneratorValue(const std::string& name, const std::string& generator,
+                       const std::string& password = kSysdbaPassword);
 
 // "" when the server answers on loopback and takes the SYSDBA password,
 // otherwise what is wrong.

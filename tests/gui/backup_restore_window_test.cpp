@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QTimer>
 #include <chrono>
@@ -15,6 +14,7 @@
 
 #include "firebird_fixture.h"
 #include "gui/application.h"
+#include "process_until.h"
 #include "gui/backup_restore_window.h"
 #include "gui/main_window.h"
 #include "multiregistry/registry_store.h"
@@ -112,12 +112,7 @@ TEST(TfBackupRestore, CaptionsColumnsAndTheSingleTick) {
 class OptimiseWindowRoad : public test::FirebirdTest {};
 
 TEST_F(OptimiseWindowRoad, ButtonWindowTickOkAndTheCycleOnTheWorkerThread) {
-  const char* base = std::getenv("ZTV_FIREBIRD_ROOT");
-  const std::string root = std::string(base && *base ? base : "/var/tmp/ztv-firebird") + "/root";
-  test::ScopedRegistry registry(
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Firebird Project\\Firebird Server\\Instances]\n"
-      "\"DefaultInstance\"=\"/usr\"\n"
-      "\"RootDirectory\"=\"" + root + "\"\n");
+  test::ScopedRegistry registry(test::SharedServerRegistration());
   std::string sql = "CREATE TABLE T (ID INTEGER);\nCOMMIT;\nINSERT INTO T VALUES (1);\nINSERT INTO T VALUES (2);\n"
                     "SET GENERATOR G_NUMBEROFREQUESTS TO 6000;\n";
   CreateDatabase("main.gdb", sql);
@@ -161,10 +156,7 @@ TEST_F(OptimiseWindowRoad, ButtonWindowTickOkAndTheCycleOnTheWorkerThread) {
   });
   w.btnBackupClick();
   ASSERT_TRUE(shown);
-  QElapsedTimer timer;
-  timer.start();
-  while (!finished && timer.elapsed() < 60000) QApplication::processEvents(QEventLoop::AllEvents, 20);
-  ASSERT_TRUE(finished);
+  ASSERT_TRUE(test::ProcessUntil([&] { return finished; }, 60000));
   EXPECT_TRUE(succeeded);
   EXPECT_TRUE(w.btnBackup->isEnabled());
   const auto events = ui.Events();
@@ -173,18 +165,8 @@ TEST_F(OptimiseWindowRoad, ButtonWindowTickOkAndTheCycleOnTheWorkerThread) {
   EXPECT_NE(log.find("BACKUP start: "), std::string::npos) << log;
   EXPECT_NE(log.find("RESTORE end: "), std::string::npos) << log;
   // The rebuilt database answers with its counter reset.
-  TDbConnection db;
-  Prepare(db, test::ServerName(path));
-  db.Connect();
-  TDbTransaction tr(db);
-  TDbQuery q(db, tr);
-  tr.StartTransaction();
-  q.SetSQL("select gen_id(G_NUMBEROFREQUESTS, 0) V, (select count(*) from T) N from single");
-  q.Open();
-  EXPECT_EQ(q.FieldAsInteger("V"), 0);
-  EXPECT_EQ(q.FieldAsInteger("N"), 2);
-  q.Close();
-  tr.Commit();
+  EXPECT_EQ(test::GeneratorValue(test::ServerName(path), "G_NUMBEROFREQUESTS"), 0);
+  EXPECT_EQ(test::QueryInteger(test::ServerName(path), "select count(*) V from T"), 2);
 }
 
 TEST(TfMainOptimisation, RefusedUnlessTheInstallationWorks) {

@@ -7,10 +7,10 @@
 #include <QTest>
 #include <QTimer>
 
-#include <QElapsedTimer>
 #include <QThread>
 
 #include "gui/application.h"
+#include "process_until.h"
 #include "gui/change_base.h"
 #include "gui/connect_dialog.h"
 #include "gui/log_window.h"
@@ -20,6 +20,7 @@
 #include "support/registry_fixture.h"
 
 using namespace ztv;
+using ztv::test::ProcessUntil;
 
 namespace {
 
@@ -51,18 +52,6 @@ class UserAtTheDialogs : public QtInteraction {
     QTimer::singleShot(0, &window, [this, &window] { onPassword(window); });
   }
 };
-
-template <typename Pred>
-bool ProcessUntil(Pred pred, int timeoutMs) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!pred()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(5);
-  }
-  return true;
-}
 
 std::vector<TChoiceRow> Rows() { return {{false, 7, "Бухгалтерия"}, {false, 3, "Склад"}, {false, 12, "Архив 2025"}}; }
 

@@ -14,7 +14,6 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QTest>
 #include <QThread>
 #include <QToolButton>
@@ -28,6 +27,7 @@
 #include "engine/update_package.h"
 #include "engine/ztv_procs.h"
 #include "gui/application.h"
+#include "process_until.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "gui/qt_interaction.h"
@@ -38,6 +38,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Alive;
+using test::ProcessUntil;
 using test::Running;
 
 // QtInteraction with scripted answers instead of message boxes, which also
@@ -105,19 +106,6 @@ class ScriptedQtInteraction : public QtInteraction {
   bool held_ = false;
   bool released_ = false;
 };
-
-// Processes events until `pred` holds or `timeoutMs` has passed.
-template <typename Pred>
-bool ProcessUntil(Pred pred, int timeoutMs) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!pred()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(5);
-  }
-  return true;
-}
 
 // Never leaves a worker behind the windows: it works on them. A slow machine
 // may need long; an operation that takes more than 30 s fails the test, one

@@ -73,11 +73,6 @@ class DefaultsRecorder : public ScriptedInteraction {
   std::vector<DialogButton> defaults;
 };
 
-std::string SharedRoot() {
-  const char* base = std::getenv("ZTV_FIREBIRD_ROOT");
-  return std::string(base && *base ? base : "/var/tmp/ztv-firebird") + "/root";
-}
-
 // Whether the rows of a table, read through isql, are the expected text.
 std::string IsqlOutput(const std::string& name, const std::string& sql, test::TempDir& dir) {
   const std::string script = dir / "query.sql";
@@ -90,14 +85,7 @@ std::string IsqlOutput(const std::string& name, const std::string& sql, test::Te
 
 class OptimiseTest : public test::FirebirdTest {
  protected:
-  // The distribution's server registered with the shared instance's root,
-  // as an administrator registers it: the server check finds it running and
-  // gbak is found beside it; host-less names reach it on its port.
-  OptimiseTest()
-      : registry_("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Firebird Project\\Firebird Server\\Instances]\n"
-                  "\"DefaultInstance\"=\"/usr\"\n"
-                  "\"RootDirectory\"=\"" +
-                  SharedRoot() + "\"\n") {}
+  OptimiseTest() : registry_(test::SharedServerRegistration()) {}
 
   // A database of the workplace's kind with ten rows of data, its limit
   // row (when limit is not negative) and its request counter.
@@ -138,20 +126,7 @@ class OptimiseTest : public test::FirebirdTest {
     return present;
   }
 
-  int32_t Generator(const std::string& path) {
-    TDbConnection db;
-    Prepare(db, path);
-    db.Connect();
-    TDbTransaction tr(db);
-    TDbQuery q(db, tr);
-    tr.StartTransaction();
-    q.SetSQL("select gen_id(G_NUMBEROFREQUESTS, 0) V from single");
-    q.Open();
-    const int32_t v = q.FieldAsInteger("V");
-    q.Close();
-    tr.Commit();
-    return v;
-  }
+  int32_t Generator(const std::string& path) { return test::GeneratorValue(path, "G_NUMBEROFREQUESTS"); }
 
   test::ScopedRegistry registry_;
   TServerRecord server_;

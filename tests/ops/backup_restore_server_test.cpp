@@ -9,6 +9,7 @@
 #include "control_support.h"
 #include "core/text.h"
 #include "db/database.h"
+#include "firebird_fixture.h"
 #include "ops/backup_restore.h"
 #include "ops/scripted_interaction.h"
 #include "platform/paths.h"
@@ -61,20 +62,7 @@ TEST(OptimiseWithoutARunningServer, StartsTheRegisteredServerAndRebuildsTheDatab
   const auto sleeps = clock.Sleeps();
   EXPECT_NE(std::find(sleeps.begin(), sleeps.end(), 1000), sleeps.end());
   EXPECT_NE(std::find(sleeps.begin(), sleeps.end(), 5000), sleeps.end());
-  TDbConnection db;
-  db.SetDatabaseName(path);
-  db.SetParam("isc_dpb_user_name", "SYSDBA");
-  db.SetParam("isc_dpb_password", "tulipwood");
-  db.Connect();
-  TDbTransaction tr(db);
-  TDbQuery q(db, tr);
-  tr.StartTransaction();
-  q.SetSQL("select gen_id(G_NUMBEROFREQUESTS, 0) V from single");
-  q.Open();
-  EXPECT_EQ(q.FieldAsInteger("V"), 0);
-  q.Close();
-  tr.Commit();
-  db.Disconnect();
+  EXPECT_EQ(test::GeneratorValue(path, "G_NUMBEROFREQUESTS"), 0);
   EXPECT_FALSE(FileExists(OptimiseWorkFiles(path).NewDb));
   EXPECT_FALSE(FileExists(OptimiseWorkFiles(path).BackDb));
 }

@@ -14,6 +14,7 @@
 #include "control/run_close_program.h"
 #include "db/database.h"
 #include "engine/ztv_procs.h"
+#include "firebird_fixture.h"
 #include "installation_fixture.h"
 #include "ops/main_operations.h"
 #include "ops/scripted_interaction.h"
@@ -26,7 +27,7 @@ using test::ReadFile;
 using test::RunShell;
 using test::WriteFile;
 
-const char* kSysdba = "tulipwood";
+const char* kSysdba = test::kSysdbaPassword;
 
 std::string Quoted(const std::string& s) { return "'" + s + "'"; }
 
@@ -95,21 +96,7 @@ class EmptyBaseTest : public test::InstallationTest {
 
   // g_shared of the database as the server answers it now.
   int Generator(const std::string& path, const std::string& password = kSysdba) {
-    TDbConnection db;
-    db.SetDatabaseName(fb_->DatabaseName(path));
-    db.SetParam("isc_dpb_user_name", "SYSDBA");
-    db.SetParam("isc_dpb_password", password);
-    db.Connect();
-    TDbTransaction tr(db);
-    TDbQuery q(db, tr);
-    tr.StartTransaction();
-    q.SetSQL("select gen_id(g_shared, 0) v from single");
-    q.Open();
-    const int value = q.FieldAsInteger("V");
-    q.Close();
-    tr.Commit();
-    db.Disconnect();
-    return value;
+    return test::GeneratorValue(fb_->DatabaseName(path), "g_shared", password);
   }
 
   // Runs the replacement with the module of the build tree.

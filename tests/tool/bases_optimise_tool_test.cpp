@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 
+#include "db/firebird_instance.h"
+#include "firebird_fixture.h"
 #include "support/registry_fixture.h"
 #include "support/temp_dir.h"
 
@@ -22,16 +24,8 @@ using Result = test::ProgramResult;
 class BasesOptimiseTool : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* base = std::getenv("ZTV_FIREBIRD_ROOT");
-    root_ = std::string(base && *base ? base : "/var/tmp/ztv-firebird") + "/root";
-    port_ = "3050";
-    std::string conf = ReadFile(root_ + "/firebird.conf");
-    const auto at = conf.find("RemoteServicePort");
-    if (at != std::string::npos) {
-      const auto eq = conf.find('=', at);
-      port_ = conf.substr(eq + 1, conf.find('\n', eq) - eq - 1);
-      port_.erase(0, port_.find_first_not_of(' '));
-    }
+    root_ = test::SharedFirebirdRoot();
+    port_ = std::to_string(FirebirdPort(root_));
     data_ = dir_ / "data";
     // The server (user firebird) creates the databases: the folders must be
     // open to it.
@@ -51,10 +45,8 @@ class BasesOptimiseTool : public ::testing::Test {
                     "\"UpdateDirectory\"=\"" + (dir_ / "updates") + "\"\n"
                     "\"CurrentVersion\"=\"7.1.2\"\n"
                     "\"CurrentStatus\"=dword:0000000" + std::to_string(status) + "\n"
-                    "\"BackupVersion\"=\"\"\n\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Firebird Project\\Firebird Server\\Instances]\n"
-                    "\"DefaultInstance\"=\"/usr\"\n"
-                    "\"RootDirectory\"=\"" + root_ + "\"\n");
+                    "\"BackupVersion\"=\"\"\n\n" +
+                    test::SharedServerRegistration());
   }
 
   Result Run(const std::string& args) { return test::RunProgram(std::string(ZTVTOOL_PATH) + " " + args); }
