@@ -165,7 +165,10 @@ TEST_F(ProcessRunnerTest, ChildGetsOnlyItsStandardStreamsAndTheGivenEnvironment)
   ::setenv("ZTV_RUNNER_REPLACED", "caller", 1);
   runner_.Environment = {{"ISC_PASSWORD", "secret word"}, {"ZTV_RUNNER_REPLACED", "given"}};
   const std::string program = Script(
-      "fds.sh", "ls /proc/self/fd | sort -n | tr '\\n' ' '; echo\necho \"$ISC_PASSWORD|$ZTV_RUNNER_REPLACED|$HOME\"\n");
+      "fds.sh",
+      // One write per line: a line the child writes in two parts may reach
+      // the runner as two when the pipe runs empty between them.
+      "echo \"$(ls /proc/self/fd | sort -n | tr '\\n' ' ')\"\necho \"$ISC_PASSWORD|$ZTV_RUNNER_REPLACED|$HOME\"\n");
   Run(program);
   ::close(leaked);
   ::unsetenv("ZTV_RUNNER_REPLACED");
