@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "backup/names.h"
@@ -21,29 +21,15 @@ constexpr int64_t kTarBlock = 512;
 
 struct Member {
   std::string name;
-  int64_t headerPos;
+  char typeflag;
 };
-
-// The IDs of the index, every name checked as the restore would use it.
-std::set<int32_t> CheckIndex(TStaticSet& index) {
-  TField* id = index.FindField("ID");
-  TField* name = index.FindField("Name");
-  if (!id || !name || !index.FindField("IsDirectory"))
-    throw Exception("в индексе резервной копии нет полей ID, Name и IsDirectory");
-  std::set<int32_t> ids;
-  for (index.First(); !index.Eof(); index.Next()) {
-    CheckStoredRelativeName(name->AsString());
-    ids.insert(id->AsInteger());
-  }
-  return ids;
-}
 
 void VerifyTarBackup(const std::string& fileName) {
   TTarArchive archive(fileName);
   const int64_t fileSize = archive.GetFileSize();
   std::vector<Member> members;
   bool indexFound = false;
-  std::set<int32_t> ids;
+  std::unordered_map<int32_t, bool> ids;
   TTarDirRec r;
   // FindNext passes over member data by seeking; only the headers and the
   // index are read.
@@ -64,16 +50,13 @@ void VerifyTarBackup(const std::string& fileName) {
       indexStream.SetPosition(0);
       TStaticSet index;
       LoadDataSetFromStream(indexStream, index, UnpackOptions::RecreateFields);
-      ids = CheckIndex(index);
+      ids = CheckBackupIndex(index);
       continue;
     }
-    members.push_back({r.Name, r.HeaderPos});
+    members.push_back({r.Name, FileTypeToChar(r.FileType)});
   }
   if (!indexFound) throw ETyped("Не найден файл индекса в резервной копии.");
-  for (const Member& m : members) {
-    if (!ids.count(StrToInt(m.name)))
-      throw ETyped(Format("Ошибка: в backup обнаружен файл, отсутствующий в индексе [%s]", m.name));
-  }
+  for (const Member& m : members) CheckBackupMember(m.name, m.typeflag, ids);
 }
 
 }  // namespace

@@ -6,9 +6,11 @@
 namespace ztv {
 
 // Checks Backup.DAT in either form without changing anything. Tar form: the
-// index "Index.trs" is there and readable, every name in it is valid, every
-// member header has a good checksum, every member's data lies whole inside
-// the file and every member is listed in the index. Compound form: the
+// index "Index.trs" is there and readable and passes CheckBackupIndex (valid
+// and unique names, each inside a directory of the index), every member
+// header has a good checksum, every member's data lies whole inside the file,
+// and every member is an entry of the index that is not a directory and of a
+// kind a restore writes (CheckBackupMember). Compound form: the
 // index is readable, every element is listed and has a valid name, and every
 // stream can be read. Member data is not read, only the headers and the
 // index, so the check costs little more than a directory listing.

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 
 #include "backup/file_ops.h"
@@ -32,11 +34,16 @@ size_t CharCount(const std::string& utf8) { return DecodeUtf8(utf8).size(); }
 
 }  // namespace
 
-std::unique_ptr<TStaticSet> CreateIndexSet(int nameSize) {
+std::unique_ptr<TStaticSet> CreateIndexSet(int nameSize, bool withAttributes) {
   auto set = std::make_unique<TStaticSet>();
   set->AddField("ID", TFieldType::Integer);
   set->AddField("Name", TFieldType::String, nameSize);
   set->AddField("IsDirectory", TFieldType::Boolean);
+  if (withAttributes) {
+    set->AddField(kIndexModeField, TFieldType::Integer);
+    set->AddField(kIndexOwnerField, TFieldType::Integer);
+    set->AddField(kIndexGroupField, TFieldType::Integer);
+  }
   set->Open();
   return set;
 }
@@ -53,6 +60,45 @@ void CheckStoredRelativeName(const std::string& name) {
     start = end + 1;
   }
   if (bad) throw Exception(Format("Недопустимое имя в индексе резервной копии: [%s]", name));
+}
+
+std::unordered_map<int32_t, bool> CheckBackupIndex(TStaticSet& index) {
+  TField* id = index.FindField("ID");
+  TField* name = index.FindField("Name");
+  TField* isDir = index.FindField("IsDirectory");
+  if (!id || !name || !isDir) throw Exception("в индексе резервной копии нет полей ID, Name и IsDirectory");
+  std::unordered_map<int32_t, bool> ids;
+  std::unordered_map<std::string, bool> names;  // name -> is a directory
+  ids.reserve(static_cast<size_t>(index.RecordCount()));
+  names.reserve(static_cast<size_t>(index.RecordCount()));
+  for (index.First(); !index.Eof(); index.Next()) {
+    const std::string n = name->AsString();
+    CheckStoredRelativeName(n);
+    const bool dir = isDir->AsBoolean();
+    if (!ids.emplace(id->AsInteger(), dir).second)
+      throw Exception(Format("номер [%d] повторяется в индексе резервной копии", id->AsInteger()));
+    if (!names.emplace(n, dir).second) throw Exception(Format("имя [%s] повторяется в индексе резервной копии", n));
+  }
+  for (const auto& [n, dir] : names) {
+    const size_t slash = n.rfind('\\');
+    if (slash == std::string::npos) continue;
+    const std::string parent = n.substr(0, slash);
+    auto it = names.find(parent);
+    if (it == names.end() || !it->second)
+      throw Exception(Format("в индексе резервной копии нет каталога [%s], в котором лежит [%s]", parent, n));
+  }
+  return ids;
+}
+
+void CheckBackupMember(const std::string& memberName, char typeflag,
+                       const std::unordered_map<int32_t, bool>& ids) {
+  auto it = ids.find(StrToInt(memberName));
+  if (it == ids.end()) throw ETyped(Format("Ошибка: в backup обнаружен файл, отсутствующий в индексе [%s]", memberName));
+  if (it->second) throw Exception(Format("элемент [%s] записан для каталога индекса", memberName));
+  const bool restorable = typeflag == 0 || typeflag == '0' || typeflag == '7' || typeflag == '2' || typeflag == '6';
+  if (!restorable)
+    throw Exception(Format("элемент [%s] вида \"%s\" не может быть восстановлен", memberName,
+                           Cp1251ToUtf8(std::string(1, typeflag))));
 }
 
 TTarBackup::TTarBackup(std::string directory, std::string archiveFileName)
@@ -73,15 +119,30 @@ int TTarBackup::ScanDirectory(TStaticSet& dataset, const std::string& subDir, in
   TField& idField = dataset.FieldByName("ID");
   TField& nameField = dataset.FieldByName("Name");
   TField& dirField = dataset.FieldByName("IsDirectory");
+  TField* modeField = dataset.FindField(kIndexModeField);
+  TField* ownerField = dataset.FindField(kIndexOwnerField);
+  TField* groupField = dataset.FindField(kIndexGroupField);
   const int64_t nameSize = nameField.Size();
   DIR* d = ::opendir(dirPath.empty() ? "/" : dirPath.c_str());
-  if (!d) return nextId;  // nothing to enumerate
+  if (!d) {
+    // A backup that passed over a folder it cannot read would hold it as
+    // empty, and a later restore would delete what it never saved.
+    if (strictScan_) throw Exception(Format("Не удается прочитать каталог [%s]: %s", dirPath, SystemErrorText(errno)));
+    return nextId;  // nothing to enumerate
+  }
   struct Closer {
     DIR* d;
     ~Closer() { ::closedir(d); }
   } closer{d};
   const int dfd = ::dirfd(d);
-  while (dirent* e = ::readdir(d)) {
+  for (;;) {
+    errno = 0;
+    dirent* e = ::readdir(d);
+    if (!e) {
+      if (errno != 0 && strictScan_)
+        throw Exception(Format("Не удается прочитать каталог [%s]: %s", dirPath, SystemErrorText(errno)));
+      break;
+    }
     const char* entry = e->d_name;
     if (std::strcmp(entry, ".") == 0 || std::strcmp(entry, "..") == 0) continue;
     const std::string name = subDir.empty() ? std::string(entry) : subDir + "\\" + entry;
@@ -95,30 +156,37 @@ int TTarBackup::ScanDirectory(TStaticSet& dataset, const std::string& subDir, in
       continue;  // the restore leaves such a file alone
     }
     // The directory listing tells the kind on most file systems; the others
-    // are asked.
+    // are asked. A directory's attributes are asked when the index keeps them.
     unsigned char kind = e->d_type;
-    if (kind == DT_UNKNOWN) {
-      struct stat st;
-      if (::fstatat(dfd, entry, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished meanwhile
+    struct stat st;
+    bool haveStat = false;
+    if (kind == DT_UNKNOWN || (kind == DT_DIR && modeField)) {
+      if (::fstatat(dfd, entry, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (strictScan_)
+          throw Exception(Format("Не удается прочитать [%s]: %s", JoinPath(dirPath, entry), SystemErrorText(errno)));
+        continue;  // vanished meanwhile
+      }
       kind = IFTODT(st.st_mode);
+      haveStat = true;
     }
+    // A symbolic link is an entry of its own, never followed out of the
+    // tree, also when it points at a directory.
     const bool isDir = kind == DT_DIR;
-    bool linkToDir = false;
-    if (kind == DT_LNK) {
-      struct stat target;
-      linkToDir = ::fstatat(dfd, entry, &target, 0) == 0 && S_ISDIR(target.st_mode);
-    }
     dataset.Append();
     idField.SetAsInteger(nextId);
     nameField.SetAsString(name);
-    dirField.SetAsBoolean(isDir || linkToDir);
+    dirField.SetAsBoolean(isDir);
+    if (isDir && modeField && haveStat) {
+      modeField->SetAsInteger(static_cast<int32_t>(st.st_mode & 07777));
+      ownerField->SetAsInteger(static_cast<int32_t>(st.st_uid));
+      groupField->SetAsInteger(static_cast<int32_t>(st.st_gid));
+    }
     dataset.Post();
     if (nextId >= 0) {
       if (scanKinds_.size() <= static_cast<size_t>(nextId)) scanKinds_.resize(static_cast<size_t>(nextId) + 1, DT_UNKNOWN);
       scanKinds_[static_cast<size_t>(nextId)] = kind;
     }
     ++nextId;
-    // A link to a directory is recorded, never followed out of the tree.
     if (isDir) nextId = ScanDirectory(dataset, name, nextId);
   }
   return nextId;
@@ -126,10 +194,23 @@ int TTarBackup::ScanDirectory(TStaticSet& dataset, const std::string& subDir, in
 
 void TTarBackup::Backup() {
   TTarWriter writer(ArchiveFileName);
+  // A failed backup leaves no partial archive behind.
+  auto discard = [&] {
+    writer.Abandon();
+    ::unlink(ArchiveFileName.c_str());
+  };
   Progress(1, "Сканирование каталогов.");
-  DiskList = CreateIndexSet();
+  DiskList = CreateIndexSet(kIndexNameSize, true);
   scanKinds_.clear();
-  ScanDirectory(*DiskList, "", 1);
+  strictScan_ = true;
+  try {
+    ScanDirectory(*DiskList, "", 1);
+  } catch (...) {
+    strictScan_ = false;
+    discard();
+    throw;
+  }
+  strictScan_ = false;
 
   const std::string base = DropTrailingSeparator(Directory);
   try {
@@ -144,32 +225,53 @@ void TTarBackup::Backup() {
       if (OnProgress) Progress(2 + static_cast<int32_t>(98LL * k / n), "Сохранение файла: " + name);
       if (dirField.AsBoolean()) continue;
       const int32_t id = idField.AsInteger();
-      const std::string path = JoinPath(base, StoredToNative(name));
-      // Only regular files have content to keep: a link to nothing, a pipe
-      // or a device is recorded in the index and otherwise passed over (a
-      // device is not even opened). What the scan saw as a plain file is
-      // opened at once.
-      const bool plainFile = id >= 0 && static_cast<size_t>(id) < scanKinds_.size() && scanKinds_[static_cast<size_t>(id)] == DT_REG;
-      if (!plainFile) {
-        struct stat st;
-        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) continue;
-      }
-      writer.AddRegularFile(path, std::to_string(id));
+      const unsigned char kind =
+          id >= 0 && static_cast<size_t>(id) < scanKinds_.size() ? scanKinds_[static_cast<size_t>(id)] : static_cast<unsigned char>(DT_UNKNOWN);
+      // Files, symbolic links and pipes become members with their modes
+      // and owners; a device or a socket is recorded in the index and
+      // otherwise passed over (it is never opened).
+      if (kind != DT_REG && kind != DT_LNK && kind != DT_FIFO) continue;
+      writer.AddEntry(JoinPath(base, StoredToNative(name)), std::to_string(id), kind == DT_REG);
     }
   } catch (const Exception& e) {
-    writer.Abandon();
-    ::unlink(ArchiveFileName.c_str());
+    discard();
     throw ETyped(Format("Ошибка при создании TAR-файла: %s", e.what()));
   }
 
-  Progress(100, "Сохранение индексного файла");
-  TZVMemoryStream index;
-  DiskList->First();
-  SaveDataSetToStream(*DiskList, index);
-  index.SetPosition(0);
-  writer.AddStream(index, kIndexMemberName, NowAsDateTime());
-  writer.Close();
+  try {
+    Progress(100, "Сохранение индексного файла");
+    TZVMemoryStream index;
+    DiskList->First();
+    SaveDataSetToStream(*DiskList, index);
+    index.SetPosition(0);
+    writer.AddStream(index, kIndexMemberName, NowAsDateTime());
+    writer.Close();
+  } catch (...) {
+    discard();
+    throw;
+  }
   Progress(100, "Резервное копирование завершено");
+}
+
+void WriteBackupFile(const std::string& directory, const std::string& fileName, const TBackupProgress& progress,
+                     bool* replaced) {
+  if (replaced) *replaced = false;
+  const std::string partial = fileName + ".new";
+  try {
+    TTarBackup backup(directory, partial);
+    backup.OnProgress = progress;
+    backup.Backup();
+    // The new file is on the disk before it replaces the old one.
+    TZVFileStream(partial, TZVFileStream::Mode::OpenRead).Sync();
+    if (::rename(partial.c_str(), fileName.c_str()) != 0)
+      throw EWin32(Format("Не удается заменить файл резервной копии [%s]", fileName));
+  } catch (...) {
+    ::unlink(partial.c_str());
+    throw;
+  }
+  if (replaced) *replaced = true;
+  const std::string folder = ExtractFileDir(fileName);
+  SyncDirectory(folder.empty() ? "." : folder);
 }
 
 void TTarBackup::RemoveFromDiskList(const std::string& name) {
@@ -183,27 +285,44 @@ void TTarBackup::Restore() {
   TTarArchive archive(ArchiveFileName);
   Progress(1, "Считывание списка файлов из резервной копии");
 
-  // The index: the member "Index.trs", wherever it stands.
+  // The index: the member "Index.trs", wherever it stands. The members'
+  // headers are looked at on the way, so that a member the restore could
+  // not write stops it before anything on disk changes.
   Progress(1, "Считывание файла индекса");
   archive.Rewind();
   TTarDirRec r;
   bool found = false;
+  std::vector<std::pair<std::string, char>> members;  // name, typeflag
+  TZVMemoryStream indexStream;
   while (archive.FindNext(r)) {
-    if (SameText(r.Name, kIndexMemberName)) {
+    if (!found && SameText(r.Name, kIndexMemberName)) {
       found = true;
-      break;
+      archive.ReadFileTo(indexStream);
+    } else if (!SameText(r.Name, kIndexMemberName)) {
+      members.emplace_back(r.Name, FileTypeToChar(r.FileType));
     }
   }
   if (!found) throw ETyped("Не найден файл индекса в резервной копии.");
-  TZVMemoryStream indexStream;
-  archive.ReadFileTo(indexStream);
   indexStream.SetPosition(0);
   BackupIndex = std::make_unique<TStaticSet>();
   LoadDataSetFromStream(indexStream, *BackupIndex, UnpackOptions::RecreateFields);
+  const auto ids = CheckBackupIndex(*BackupIndex);
+  for (const auto& [name, flag] : members) CheckBackupMember(name, flag, ids);
+  members.clear();
   TField& nameField = BackupIndex->FieldByName("Name");
   TField& dirField = BackupIndex->FieldByName("IsDirectory");
-  // Every name is checked before anything on disk changes.
-  for (BackupIndex->First(); !BackupIndex->Eof(); BackupIndex->Next()) CheckStoredRelativeName(nameField.AsString());
+  TField& idField = BackupIndex->FieldByName("ID");
+
+  // A backup whose index records the attributes brings back permission
+  // bits, times and (for root) owners; an older one gives the defaults of
+  // new files, as it always did.
+  TField* modeField = BackupIndex->FindField(kIndexModeField);
+  TField* ownerField = BackupIndex->FindField(kIndexOwnerField);
+  TField* groupField = BackupIndex->FindField(kIndexGroupField);
+  const bool root = ::geteuid() == 0;
+  TTarExtractOptions extract;
+  extract.applyAttributes = modeField != nullptr;
+  extract.applyOwner = extract.applyAttributes && root && ownerField && groupField;
 
   Progress(2, "Создание списка файлов с диска");
   DiskList = CreateIndexSet(kDiskListNameSize);
@@ -221,19 +340,21 @@ void TTarBackup::Restore() {
   auto match = [&](const std::string& name) {
     const size_t slash = name.rfind('\\');
     if (slash == std::string::npos) return matcher.Match(name);
+    // The index check made sure that every folder is a directory record,
+    // and those are all matched before any other name.
     auto parent = dirs.find(name.substr(0, slash));
-    if (parent != dirs.end()) return matcher.Match(parent->second + name.substr(slash));
-    // A name whose directory the index does not list: every directory on
-    // the way is made sure to be a real one inside the tree.
-    std::string matched;
-    size_t start = 0;
-    for (size_t pos = name.find('\\'); pos != std::string::npos; pos = name.find('\\', pos + 1)) {
-      matched = matcher.Match(matched.empty() ? name.substr(0, pos) : matched + name.substr(start, pos - start));
-      RemoveIfSymlink(JoinPath(base, StoredToNative(matched)));
-      start = pos;
-    }
-    return matcher.Match(matched + name.substr(start));
+    if (parent == dirs.end()) throw Exception(Format("Недопустимое имя в индексе резервной копии: [%s]", name));
+    return matcher.Match(parent->second + name.substr(slash));
   };
+
+  // Directories the backup records attributes for, to be given them once
+  // everything inside is written.
+  struct DirAttributes {
+    std::string path;
+    int32_t id;
+    std::optional<int32_t> mode, owner, group;
+  };
+  std::vector<DirAttributes> dirAttributes;
 
   Progress(3, "Создание каталогов");
   BackupIndex->SetIndexFieldNames("ID");
@@ -245,12 +366,47 @@ void TTarBackup::Restore() {
     const bool wasThere = matcher.LastWasExisting();
     const std::string path = JoinPath(base, StoredToNative(onDisk));
     RemoveIfSymlink(path);
-    if (!DirectoryExists(path) && ::mkdir(path.c_str(), 0777) != 0)
-      throw Exception(Format("Ошибка создания каталога [%s]", path));
+    // A new folder stays private to the restore until its own mode is set.
+    if (!DirectoryExists(path) && ::mkdir(path.c_str(), extract.applyAttributes ? 0700 : 0777) != 0)
+      throw Exception(Format("Ошибка создания каталога [%s]: %s", path, SystemErrorText(errno)));
     dirs[name] = onDisk;
     if (wasThere) RemoveFromDiskList(onDisk);
+    if (extract.applyAttributes) {
+      DirAttributes a{path, idField.AsInteger(), {}, {}, {}};
+      if (!modeField->IsNull()) a.mode = modeField->AsInteger();
+      if (ownerField && !ownerField->IsNull()) a.owner = ownerField->AsInteger();
+      if (groupField && !groupField->IsNull()) a.group = groupField->AsInteger();
+      dirAttributes.push_back(std::move(a));
+      // An existing folder of the owner's that the owner may not write
+      // into (a read-only folder of the backup) is opened up until its mode
+      // is set again at the end.
+      if (!root && wasThere) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & S_IRWXU) != S_IRWXU)
+          ::chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
+      }
+    }
   }
   BackupIndex->SetSorted(false);
+
+  // Writes one member at its path: a name that was not on disk is created
+  // at once; should something stand there after all, or at a name that was
+  // there, it goes first (a link is removed, never followed).
+  auto write = [&](const std::string& path, bool wasNew, const TTarDirRec& member) {
+    if (wasNew && archive.ExtractNew(path, member, extract)) return;
+    ::rmdir(path.c_str());  // an empty folder in the way goes; a full one is moved aside
+    if (!DeleteOrRename(path)) return;  // the running program's own file stays
+    if (!archive.ExtractNew(path, member, extract))
+      throw EStreamError(Format("Cannot create file \"%s\". %s", path, SystemErrorText(EEXIST)));
+  };
+  // Symbolic links are made last, after the files and after the leftovers
+  // are deleted, so that nothing is ever written or deleted through one.
+  struct PendingLink {
+    std::string path;
+    bool wasNew;
+    TTarDirRec member;
+  };
+  std::vector<PendingLink> links;
 
   archive.Rewind();
   const int n = BackupIndex->RecordCount();
@@ -266,10 +422,11 @@ void TTarBackup::Restore() {
     if (OnProgress) Progress(4 + static_cast<int32_t>(n > 0 ? 95LL * k / n : 95), Format("Распаковка файла: %s", name));
     const std::string onDisk = match(name);
     const std::string path = JoinPath(base, StoredToNative(onDisk));
-    // A name that was not on disk is created at once; should something
-    // stand there after all, it goes first as for every other name.
     const bool wasThere = matcher.LastWasExisting();
-    if (!(matcher.LastWasNew() && archive.ReadFileToNew(path)) && DeleteOrRename(path)) archive.ReadFileTo(path);
+    if (r.FileType == TTarFileType::SymbolicLink)
+      links.push_back({path, matcher.LastWasNew(), r});
+    else
+      write(path, matcher.LastWasNew(), r);
     if (wasThere) RemoveFromDiskList(onDisk);  // only what was there is in the list
   }
 
@@ -286,6 +443,27 @@ void TTarBackup::Restore() {
     } catch (const Exception&) {
       // Leftovers that cannot go stay; the restore itself has succeeded.
     }
+  }
+
+  for (const PendingLink& link : links) write(link.path, link.wasNew, link.member);
+
+  // Folders get their owners and modes last, the deepest first, so that a
+  // read-only folder is filled before it becomes read-only.
+  std::sort(dirAttributes.begin(), dirAttributes.end(),
+            [](const DirAttributes& a, const DirAttributes& b) { return a.id > b.id; });
+  for (const DirAttributes& a : dirAttributes) {
+    const int fd = ::open(a.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) throw Exception(Format("Ошибка создания каталога [%s]: %s", a.path, SystemErrorText(errno)));
+    struct Closer {
+      int fd;
+      ~Closer() { ::close(fd); }
+    } closer{fd};
+    if (extract.applyOwner && (a.owner || a.group) &&
+        ::fchown(fd, a.owner ? static_cast<uid_t>(*a.owner) : static_cast<uid_t>(-1),
+                 a.group ? static_cast<gid_t>(*a.group) : static_cast<gid_t>(-1)) != 0)
+      throw Exception(Format("Не удается назначить владельца [%s]: %s", a.path, SystemErrorText(errno)));
+    if (a.mode && ::fchmod(fd, static_cast<mode_t>(*a.mode & 07777)) != 0)
+      throw Exception(Format("Не удается установить права доступа [%s]: %s", a.path, SystemErrorText(errno)));
   }
   Progress(100, "Восстановление из резервной копии завершено");
 }

@@ -44,21 +44,10 @@ void TUpdater::MakeBackup() {
   SetBackupVersion("");
   BackupVersion.clear();
 
-  const std::string target = BackupFileName();
-  const std::string partial = target + ".new";
   bool replaced = false;
   try {
-    TTarBackup backup(CurrentVersionDirectory, partial);
-    backup.OnProgress = OnProgress;
-    backup.Backup();
-    // The new file is on the disk before it replaces the old one.
-    TZVFileStream(partial, TZVFileStream::Mode::OpenRead).Sync();
-    if (::rename(partial.c_str(), target.c_str()) != 0)
-      throw EWin32(Format("Не удается заменить файл резервной копии [%s]", target));
-    replaced = true;
-    SyncDirectory(BackupDirectory);
+    WriteBackupFile(CurrentVersionDirectory, BackupFileName(), OnProgress, &replaced);
   } catch (const Exception& e) {
-    ::unlink(partial.c_str());
     // Whichever backup is on the disk now is named again, so that a good
     // one can still be restored.
     const std::string onDisk = replaced ? CurrentVersion : previousVersion;

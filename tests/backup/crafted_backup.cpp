@@ -7,8 +7,8 @@
 namespace ztv::test {
 
 void WriteCraftedBackup(const std::string& file, const std::vector<IndexRecord>& records,
-                        const std::vector<TarMember>& members, bool withIndex) {
-  auto index = CreateIndexSet();
+                        const std::vector<TarMember>& members, bool withIndex, bool withAttributes) {
+  auto index = CreateIndexSet(kIndexNameSize, withAttributes);
   for (const auto& [id, name, isDir] : records) {
     index->Append();
     index->FieldByName("ID").SetAsInteger(id);
@@ -17,9 +17,20 @@ void WriteCraftedBackup(const std::string& file, const std::vector<IndexRecord>&
     index->Post();
   }
   TTarWriter w(file);
-  for (const auto& [name, data] : members) {
-    TZVMemoryStream s(data);
-    w.AddStream(s, name, kUnixEpochDate);
+  for (const TarMember& m : members) {
+    if (m.typeflag == '0') {
+      TZVMemoryStream s(m.content);
+      w.AddStream(s, m.name, kUnixEpochDate);
+      continue;
+    }
+    TTarDirRec r;
+    r.Name = m.name;
+    r.FileType = LinkFlagToFileType(m.typeflag);
+    r.LinkName = m.linkName;
+    r.Permissions = 0644;
+    r.ModTime = kUnixEpochDate;
+    r.MagicText = "ustar";
+    w.WriteTarHeader(r);
   }
   if (withIndex) {
     TZVMemoryStream packet;

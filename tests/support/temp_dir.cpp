@@ -1,6 +1,7 @@
 #include "support/temp_dir.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -80,6 +81,40 @@ std::map<std::string, std::string> Snapshot(const std::string& root) {
        ++it) {
     std::string rel = std::filesystem::relative(it->path(), root).string();
     out[rel] = it->is_directory() ? "<dir>" : ReadFile(it->path().string());
+  }
+  return out;
+}
+
+std::map<std::string, std::string> StatSnapshot(const std::string& root) {
+  std::map<std::string, std::string> out;
+  for (auto it = std::filesystem::recursive_directory_iterator(root); it != std::filesystem::recursive_directory_iterator();
+       ++it) {
+    const std::string path = it->path().string();
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+      ADD_FAILURE() << "cannot lstat " << path;
+      continue;
+    }
+    char attrs[64];
+    std::snprintf(attrs, sizeof attrs, "%04o %u:%u", static_cast<unsigned>(st.st_mode & 07777),
+                  static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid));
+    const std::string mtime = std::to_string(static_cast<long long>(st.st_mtim.tv_sec));
+    // lexically: relative() would resolve a link to what it points at
+    std::string& entry = out[it->path().lexically_relative(root).string()];
+    if (S_ISDIR(st.st_mode)) {
+      entry = std::string("d ") + attrs;
+    } else if (S_ISREG(st.st_mode)) {
+      entry = std::string("f ") + attrs + " " + mtime + " " + ReadFile(path);
+    } else if (S_ISLNK(st.st_mode)) {
+      std::vector<char> target(4096);
+      const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+      entry = "l " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " + mtime + " -> " +
+              std::string(target.data(), n > 0 ? static_cast<size_t>(n) : 0);
+    } else if (S_ISFIFO(st.st_mode)) {
+      entry = std::string("p ") + attrs;
+    } else {
+      entry = "?";
+    }
   }
   return out;
 }

@@ -37,6 +37,13 @@ std::optional<std::string> ReadProcFile(const std::string& path);
 // A whole tree: relative path -> content, "<dir>" for directories.
 std::map<std::string, std::string> Snapshot(const std::string& root);
 
+// A whole tree as a restore must give it back, links never followed:
+// relative path -> "d MODE UID:GID" for a directory, "f MODE UID:GID MTIME
+// content" for a file, "l UID:GID MTIME -> target" for a symbolic link, "p
+// MODE UID:GID" for a pipe (MODE the 12 mode bits in octal, MTIME whole
+// seconds).
+std::map<std::string, std::string> StatSnapshot(const std::string& root);
+
 // Runs a shell command, returning its exit status (-1 when it did not end
 // normally) and its standard output and error together.
 int RunShell(const std::string& command, std::string& output);

@@ -1,6 +1,8 @@
 #include "formats/tar/tar.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +73,19 @@ void PutText(uint8_t* field, int width, const std::string& utf8) {
   std::memcpy(field, bytes.data(), std::min<size_t>(bytes.size(), static_cast<size_t>(width)));
 }
 
+// Link targets and account names are the system's own bytes (UTF-8 here),
+// stored as they are, so that other tar programs see the same link and
+// owner; they are read back as UTF-8 when they are valid UTF-8, else as
+// code page 1251.
+void PutSystemText(uint8_t* field, int width, const std::string& bytes) {
+  std::memcpy(field, bytes.data(), std::min<size_t>(bytes.size(), static_cast<size_t>(width)));
+}
+
+std::string SystemFieldText(const uint8_t* field, int width) {
+  std::string raw = FieldText(field, width);
+  return IsValidUtf8(raw) ? raw : Cp1251ToUtf8(raw);
+}
+
 uint32_t BlockSum(const uint8_t* block) {
   uint32_t sum = 0;
   for (int i = 0; i < kBlock; ++i) sum += block[i];
@@ -95,8 +110,21 @@ int OpenForReading(const std::string& fileName, int extraFlags) {
 
 struct FdCloser {
   int fd;
-  ~FdCloser() { ::close(fd); }
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
 };
+
+// "[path]: reason" failures of one entry.
+Exception EntryError(const char* pattern, const std::string& path, int err) {
+  return Exception(Format(pattern, path, SystemErrorText(err)));
+}
+
+struct timespec UnixTime(double dateTime) {
+  struct timespec t{};
+  t.tv_sec = static_cast<time_t>(DateTimeToUnixSeconds(dateTime));
+  return t;
+}
 
 bool CarriesNoData(TTarFileType t) {
   return t == TTarFileType::Link || t == TTarFileType::SymbolicLink || t == TTarFileType::Directory ||
@@ -128,6 +156,10 @@ double NowAsDateTime() {
   std::tm local{};
   localtime_r(&t, &local);
   return kUnixEpochDate + (static_cast<double>(t) + static_cast<double>(local.tm_gmtoff)) / 86400.0;
+}
+
+int64_t DateTimeToUnixSeconds(double dateTime) {
+  return static_cast<int64_t>(std::llround((dateTime - kUnixEpochDate) * 86400.0));
 }
 
 double FileModTimeUtc(const std::string& fileName) {
@@ -236,10 +268,10 @@ bool TTarArchive::FindNext(TTarDirRec& dirRec) {
   auto mtime = static_cast<int32_t>(static_cast<uint32_t>(GetOctal(b + 136, 12)));
   dirRec.ModTime = static_cast<double>(mtime) / 86400.0 + kUnixEpochDate;
   dirRec.FileType = LinkFlagToFileType(static_cast<char>(b[156]));
-  dirRec.LinkName = Cp1251ToUtf8(FieldText(b + 157, 100));
+  dirRec.LinkName = SystemFieldText(b + 157, 100);
   dirRec.MagicText = Trim(Cp1251ToUtf8(FieldText(b + 257, 6)));
-  dirRec.OwnerName = Cp1251ToUtf8(FieldText(b + 265, 32));
-  dirRec.GroupName = Cp1251ToUtf8(FieldText(b + 297, 32));
+  dirRec.OwnerName = SystemFieldText(b + 265, 32);
+  dirRec.GroupName = SystemFieldText(b + 297, 32);
   dirRec.DeviceMajor = static_cast<int32_t>(GetOctal(b + 329, 8));
   dirRec.DeviceMinor = static_cast<int32_t>(GetOctal(b + 337, 8));
   dirRec.ChecksumValid = (BlockSum(b) & 0xFFFF) == (GetOctal(b + 148, 8) & 0xFFFF);
@@ -288,34 +320,99 @@ void TTarArchive::ReadFileTo(TZVStream& stream) {
   CopyMember([&](const uint8_t* data, int64_t n) { stream.WriteBuffer(data, n); });
 }
 
-void TTarArchive::CopyMemberToFile(int fd) {
-  FdCloser closer{fd};
+void TTarArchive::CopyMemberToFile(int fd, const std::string& fileName) {
   CopyMember([&](const uint8_t* data, int64_t n) {
     while (n > 0) {
       const ssize_t w = ::write(fd, data, static_cast<size_t>(n));
       if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) throw EStreamError("Stream write error");
+      if (w <= 0) throw EntryError("Ошибка записи в файл [%s]: %s", fileName, w < 0 ? errno : ENOSPC);
       data += w;
       n -= w;
     }
   });
 }
 
-void TTarArchive::ReadFileTo(const std::string& fileName) {
+namespace {
+
+int CreateFile(const std::string& fileName, int flags, mode_t mode) {
   int fd;
-  do fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  do fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, mode);
   while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Closes a file that was written, reporting what the close reports (a
+// delayed write failure).
+void CloseWritten(FdCloser& file, const std::string& fileName) {
+  const int fd = file.fd;
+  file.fd = -1;
+  if (::close(fd) != 0 && errno != EINTR) throw EntryError("Ошибка записи в файл [%s]: %s", fileName, errno);
+}
+
+}  // namespace
+
+void TTarArchive::ReadFileTo(const std::string& fileName) {
+  const int fd = CreateFile(fileName, O_TRUNC, 0666);
   if (fd < 0) throw EStreamError(Format("Cannot create file \"%s\". %s", fileName, SystemErrorText(errno)));
-  CopyMemberToFile(fd);
+  FdCloser closer{fd};
+  CopyMemberToFile(fd, fileName);
+  CloseWritten(closer, fileName);
 }
 
 bool TTarArchive::ReadFileToNew(const std::string& fileName) {
-  int fd;
-  do fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  while (fd < 0 && errno == EINTR);
+  const int fd = CreateFile(fileName, O_EXCL, 0666);
   if (fd < 0 && errno == EEXIST) return false;
   if (fd < 0) throw EStreamError(Format("Cannot create file \"%s\". %s", fileName, SystemErrorText(errno)));
-  CopyMemberToFile(fd);
+  FdCloser closer{fd};
+  CopyMemberToFile(fd, fileName);
+  CloseWritten(closer, fileName);
+  return true;
+}
+
+bool TTarArchive::ExtractNew(const std::string& fileName, const TTarDirRec& r, const TTarExtractOptions& options) {
+  const mode_t mode = static_cast<mode_t>(MemberMode(r));
+  const struct timespec times[2] = {{0, UTIME_OMIT}, UnixTime(r.ModTime)};
+  if (r.FileType == TTarFileType::SymbolicLink) {
+    if (::symlink(r.LinkName.c_str(), fileName.c_str()) != 0) {
+      if (errno == EEXIST) return false;
+      throw EntryError("Не удается создать символическую ссылку [%s]: %s", fileName, errno);
+    }
+    if (options.applyOwner && ::lchown(fileName.c_str(), static_cast<uid_t>(r.OwnerId), static_cast<gid_t>(r.GroupId)) != 0)
+      throw EntryError("Не удается назначить владельца [%s]: %s", fileName, errno);
+    if (options.applyAttributes) ::utimensat(AT_FDCWD, fileName.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    return true;
+  }
+
+  int fd;
+  if (r.FileType == TTarFileType::FIFOFile) {
+    if (::mkfifo(fileName.c_str(), options.applyAttributes ? 0600 : 0666) != 0) {
+      if (errno == EEXIST) return false;
+      throw EntryError("Не удается создать канал [%s]: %s", fileName, errno);
+    }
+    // Opened without waiting for a writer, and only if it is still the pipe
+    // just made.
+    fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) throw EntryError("Не удается открыть канал [%s]: %s", fileName, errno);
+  } else if (r.FileType == TTarFileType::Regular || r.FileType == TTarFileType::Contiguous) {
+    fd = CreateFile(fileName, O_EXCL, options.applyAttributes ? 0600 : 0666);
+    if (fd < 0 && errno == EEXIST) return false;
+    if (fd < 0) throw EStreamError(Format("Cannot create file \"%s\". %s", fileName, SystemErrorText(errno)));
+  } else {
+    throw Exception(Format("Элемент [%s] вида \"%c\" не может быть восстановлен", r.Name, FileTypeToChar(r.FileType)));
+  }
+  FdCloser closer{fd};
+  // The owner first: a change of owner clears the special modes.
+  if (options.applyOwner && ::fchown(fd, static_cast<uid_t>(r.OwnerId), static_cast<gid_t>(r.GroupId)) != 0)
+    throw EntryError("Не удается назначить владельца [%s]: %s", fileName, errno);
+  if (options.applyAttributes && ::fchmod(fd, mode) != 0)
+    throw EntryError("Не удается установить права доступа [%s]: %s", fileName, errno);
+  if (r.FileType != TTarFileType::FIFOFile) CopyMemberToFile(fd, fileName);
+  if (options.applyAttributes) {
+    if ((mode & 06000) != 0 && ::fchmod(fd, mode) != 0)
+      throw EntryError("Не удается установить права доступа [%s]: %s", fileName, errno);
+    if (::futimens(fd, times) != 0) throw EntryError("Не удается установить время изменения [%s]: %s", fileName, errno);
+  }
+  CloseWritten(closer, fileName);
   return true;
 }
 
@@ -375,15 +472,15 @@ void TTarWriter::WriteTarHeader(const TTarDirRec& r) {
   if (ms >= 0) mtime = ms >= 8589934591000.0 ? 8589934591ull : static_cast<uint64_t>(ms) / 1000;
   PutOctal(b + 136, 12, mtime);
   b[156] = static_cast<uint8_t>(FileTypeToChar(r.FileType));
-  PutText(b + 157, 100, r.LinkName);
+  PutSystemText(b + 157, 100, r.LinkName);
   std::string magic = Utf8ToCp1251(r.MagicText).substr(0, 8);
   magic.resize(8, ' ');
   std::memcpy(b + 257, magic.data(), 8);
   b[262] = 0;
   b[263] = '0';
   b[264] = '0';
-  PutText(b + 265, 32, r.OwnerName);
-  PutText(b + 297, 32, r.GroupName);
+  PutSystemText(b + 265, 32, r.OwnerName);
+  PutSystemText(b + 297, 32, r.GroupName);
   PutOctal(b + 329, 8, static_cast<uint32_t>(r.DeviceMajor));
   PutOctal(b + 337, 8, static_cast<uint32_t>(r.DeviceMinor));
   std::memset(b + 148, ' ', 8);
@@ -402,7 +499,7 @@ void TTarWriter::AddFile(const std::string& fileName, const std::string& tarFile
                     "\r#" + TarSystemErrorText(errno));
   if (S_ISDIR(st.st_mode))
     throw EStreamError(Format("Cannot open file \"%s\". %s", fileName, SystemErrorText(EISDIR)));
-  AddOpenFile(fd, st, fileName, name);
+  AddOpenFile(fd, st, fileName, MemberRecord(name, st.st_size, StatModTime(st)));
 }
 
 bool TTarWriter::AddRegularFile(const std::string& fileName, const std::string& tarFileName) {
@@ -422,7 +519,54 @@ bool TTarWriter::AddRegularFile(const std::string& fileName, const std::string& 
     throw Exception("TTarWriter.AddFile() -> CheckFileSize().\rОшибка получения размера файла:\r" + fileName +
                     "\r#" + TarSystemErrorText(errno));
   if (!S_ISREG(st.st_mode)) return false;
-  AddOpenFile(fd, st, fileName, tarFileName);
+  AddOpenFile(fd, st, fileName, MemberRecord(tarFileName, st.st_size, StatModTime(st)));
+  return true;
+}
+
+bool TTarWriter::AddEntry(const std::string& fileName, const std::string& tarFileName, bool seenAsRegular) {
+  struct stat st;
+  // A regular file is opened at once; O_NOFOLLOW makes a link that took its
+  // place fail with ELOOP, and O_NONBLOCK keeps a pipe from waiting.
+  int fd = seenAsRegular ? OpenForReading(fileName, O_NOFOLLOW | O_NONBLOCK | O_NOCTTY) : -1;
+  if (fd < 0 && seenAsRegular && errno != ELOOP) throw EntryError("Не удается открыть файл [%s]: %s", fileName, errno);
+  if (fd < 0) {
+    if (::lstat(fileName.c_str(), &st) != 0) throw EntryError("Не удается прочитать [%s]: %s", fileName, errno);
+    if (S_ISLNK(st.st_mode)) {
+      std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+      ssize_t n;
+      while ((n = ::readlink(fileName.c_str(), target.data(), target.size())) >= static_cast<ssize_t>(target.size()))
+        target.resize(target.size() * 2);  // the link changed since lstat
+      if (n < 0) throw EntryError("Не удается прочитать символическую ссылку [%s]: %s", fileName, errno);
+      target.resize(static_cast<size_t>(n));
+      if (target.size() > kTarLinkNameSize || target.find('\0') != std::string::npos)
+        throw Exception(Format("Цель символической ссылки [%s] длиннее %d байт и не может быть сохранена: %s",
+                               fileName, static_cast<int>(kTarLinkNameSize), target));
+      TTarDirRec r = EntryRecord(tarFileName, st);
+      r.FileType = TTarFileType::SymbolicLink;
+      r.Size = 0;
+      r.LinkName = std::move(target);
+      WriteTarHeader(r);
+      return true;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) return false;
+    if (S_ISREG(st.st_mode)) {
+      fd = OpenForReading(fileName, O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+      if (fd < 0) throw EntryError("Не удается открыть файл [%s]: %s", fileName, errno);
+    }
+  }
+  FdCloser closer{fd};
+  if (fd >= 0 && ::fstat(fd, &st) != 0)
+    throw Exception("TTarWriter.AddFile() -> CheckFileSize().\rОшибка получения размера файла:\r" + fileName +
+                    "\r#" + TarSystemErrorText(errno));
+  if (S_ISFIFO(st.st_mode)) {
+    TTarDirRec r = EntryRecord(tarFileName, st);
+    r.FileType = TTarFileType::FIFOFile;
+    r.Size = 0;
+    WriteTarHeader(r);
+    return true;
+  }
+  if (!S_ISREG(st.st_mode)) return false;
+  AddOpenFile(fd, st, fileName, EntryRecord(tarFileName, st));
   return true;
 }
 
@@ -443,30 +587,68 @@ TTarDirRec TTarWriter::MemberRecord(const std::string& tarFileName, int64_t size
   return r;
 }
 
-void TTarWriter::AddOpenFile(int fd, const struct stat& st, const std::string& fileName,
-                             const std::string& tarFileName) {
+TTarDirRec TTarWriter::EntryRecord(const std::string& tarFileName, const struct stat& st) {
+  TTarDirRec r = MemberRecord(tarFileName, st.st_size, StatModTime(st));
+  r.Permissions = static_cast<uint16_t>(st.st_mode & 0777);
+  r.SpecialModes = static_cast<uint8_t>((st.st_mode >> 9) & 7);
+  r.OwnerId = static_cast<int32_t>(st.st_uid);
+  r.GroupId = static_cast<int32_t>(st.st_gid);
+  r.OwnerName = LookUpUserName(st.st_uid);
+  r.GroupName = LookUpGroupName(st.st_gid);
+  return r;
+}
+
+namespace {
+
+// The name of an account or group id; empty when the system has none.
+template <typename Lookup>
+const std::string& CachedName(std::vector<std::pair<uint32_t, std::string>>& cache, uint32_t id, Lookup lookup) {
+  for (const auto& [known, name] : cache)
+    if (known == id) return name;
+  cache.emplace_back(id, lookup(id));
+  return cache.back().second;
+}
+
+}  // namespace
+
+const std::string& TTarWriter::LookUpUserName(uint32_t uid) {
+  return CachedName(userNames_, uid, [](uint32_t id) {
+    std::vector<char> buf(16384);
+    struct passwd pw, *found = nullptr;
+    return ::getpwuid_r(id, &pw, buf.data(), buf.size(), &found) == 0 && found ? std::string(pw.pw_name) : std::string();
+  });
+}
+
+const std::string& TTarWriter::LookUpGroupName(uint32_t gid) {
+  return CachedName(groupNames_, gid, [](uint32_t id) {
+    std::vector<char> buf(16384);
+    struct group gr, *found = nullptr;
+    return ::getgrgid_r(id, &gr, buf.data(), buf.size(), &found) == 0 && found ? std::string(gr.gr_name) : std::string();
+  });
+}
+
+void TTarWriter::AddOpenFile(int fd, const struct stat& st, const std::string& fileName, const TTarDirRec& r) {
   CheckCondition((static_cast<uint64_t>(st.st_size) >> 32) == 0, "TTarWriter", "AddFile",
                  "Ошибка: файл слишком большой. [%s]", fileName);
-  const TTarDirRec r = MemberRecord(tarFileName, st.st_size, StatModTime(st));
   WriteTarHeader(r);
   const std::string failure =
-      "TTarWriter.AddStream(TarFileName: " + tarFileName + ").\r" + "Ошибка при записи в TAR файл.\r" + "#";
-  // The data is read straight into the output buffer; a short read leaves
-  // zeros in place of the missing bytes.
+      "TTarWriter.AddStream(TarFileName: " + r.Name + ").\r" + "Ошибка при записи в TAR файл.\r" + "#";
+  // The data is read straight into the output buffer. A file that ends
+  // early (it shrank while it was read) or cannot be read fails the member:
+  // zeros in place of its data would be a wrong file in the backup.
   int64_t remaining = r.Size;
-  bool ended = false;
   while (remaining > 0) {
     const int64_t want = std::min<int64_t>(remaining, static_cast<int64_t>(kIoChunk));
     const size_t at = out_.size();
     out_.resize(at + static_cast<size_t>(RoundUpToBlock(want)), 0);
     int64_t got = 0;
-    while (!ended && got < want) {
+    while (got < want) {
       const ssize_t n = ::read(fd, out_.data() + at + got, static_cast<size_t>(want - got));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ended = true;
-        break;
-      }
+      if (n < 0) throw EntryError("Ошибка чтения файла [%s]: %s", fileName, errno);
+      if (n == 0)
+        throw Exception(Format("Файл [%s] изменился во время копирования: ожидалось %d байт, прочитано %d", fileName,
+                               static_cast<long long>(r.Size), static_cast<long long>(r.Size - remaining + got)));
       got += n;
     }
     remaining -= want;

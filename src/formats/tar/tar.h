@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/stream.h"
@@ -74,6 +75,28 @@ std::string TarSystemErrorText(int code);
 double NowAsDateTime();
 // A file's last-write time in UTC as a date value; 0 when missing or a directory.
 double FileModTimeUtc(const std::string& fileName);
+// Whole seconds since 1970 of a member's date value (the inverse of the
+// reader's conversion, exact for the whole seconds the header holds).
+int64_t DateTimeToUnixSeconds(double dateTime);
+
+// The 12 mode bits of a member: permission bits and special modes.
+inline uint32_t MemberMode(const TTarDirRec& r) {
+  return (r.Permissions & 0777u) | (static_cast<uint32_t>(r.SpecialModes & 7) << 9);
+}
+
+// How ExtractNew gives a written entry the attributes of its member.
+struct TTarExtractOptions {
+  // The member's permission bits, special modes and modification time;
+  // otherwise the defaults of a new file (0666 less the umask, the time of
+  // writing).
+  bool applyAttributes = false;
+  // The member's owner and group ids (names are not looked up); only a
+  // process with the right to give files away asks for it.
+  bool applyOwner = false;
+};
+
+// The length limit of a link target in the header's linkname field.
+inline constexpr size_t kTarLinkNameSize = 100;
 
 // Reads an archive member by member.
 class TTarArchive {
@@ -92,6 +115,16 @@ class TTarArchive {
   // As ReadFileTo for a file that must not exist yet: when something stands
   // at fileName already, nothing is read or written and the result is false.
   bool ReadFileToNew(const std::string& fileName);
+  // Creates the entry `fileName` from the current member `r` (the record the
+  // last FindNext gave): a regular file with its data, a symbolic link with
+  // the member's target, or a FIFO. A link at fileName is never followed.
+  // With applyAttributes the permission bits are set on the open file
+  // before any data is written (a private file is never readable by others,
+  // not even for a moment), the special modes are set again after the data
+  // (a write by an ordinary user clears them), and the time is applied
+  // last. False, with nothing read or written, when something stands at
+  // fileName already; other kinds of member raise.
+  bool ExtractNew(const std::string& fileName, const TTarDirRec& r, const TTarExtractOptions& options);
 
   // Origin 0 from the start, 1 from the current position, 2 from the end.
   void SetFilePos(int origin, int64_t offset);
@@ -109,8 +142,9 @@ class TTarArchive {
   // Copies the current member's data to `sink`.
   template <typename Sink>
   void CopyMember(Sink&& sink);
-  // Copies the current member's data into the open file `fd`.
-  void CopyMemberToFile(int fd);
+  // Copies the current member's data into the open file `fd`, which stays
+  // open; `fileName` names it in a failure.
+  void CopyMemberToFile(int fd, const std::string& fileName);
 
   int fd_ = -1;
   int64_t pendingBytes_ = 0;
@@ -138,6 +172,18 @@ class TTarWriter {
   // directory, a pipe, a device, a link to nothing) is passed over and the
   // result is false.
   bool AddRegularFile(const std::string& fileName, const std::string& tarFileName);
+  // Adds the entry `fileName` as the file system holds it, never following
+  // a symbolic link: a regular file with its data, a symbolic link as a
+  // link member (typeflag "2", the target in linkname), a FIFO as a FIFO
+  // member; each with its own permission bits, special modes, owner and
+  // group (ids, and names in uname and gname) and modification time.
+  // Anything else (a directory, a device, a socket) is passed over and the
+  // result is false. `seenAsRegular` tells that a directory listing saw a
+  // regular file, which is then opened at once. An entry that cannot be
+  // read, a file that vanished or shrank while it was read, and a link
+  // target longer than the linkname field raise, naming the entry and the
+  // reason.
+  bool AddEntry(const std::string& fileName, const std::string& tarFileName, bool seenAsRegular = false);
   // Adds the bytes from the stream's position to its end.
   void AddStream(TZVStream& stream, const std::string& tarFileName, double modTime);
   // Writes the single end block, once.
@@ -161,14 +207,19 @@ class TTarWriter {
 
  private:
   TTarDirRec MemberRecord(const std::string& tarFileName, int64_t size, double modTime) const;
-  // Adds the open file `fd` (whose status is `st`) as a member.
-  void AddOpenFile(int fd, const struct stat& st, const std::string& fileName, const std::string& tarFileName);
+  // A member record with the attributes of the entry whose status is `st`.
+  TTarDirRec EntryRecord(const std::string& tarFileName, const struct stat& st);
+  // Adds the open file `fd` (whose status is `st`) as member `r`.
+  void AddOpenFile(int fd, const struct stat& st, const std::string& fileName, const TTarDirRec& r);
+  const std::string& LookUpUserName(uint32_t uid);
+  const std::string& LookUpGroupName(uint32_t gid);
   void WriteRaw(const void* data, size_t n, const std::string& failure);
   void Flush(const std::string& failure);
 
   int fd_ = -1;
   bool finalized_ = false;
   std::vector<uint8_t> out_;
+  std::vector<std::pair<uint32_t, std::string>> userNames_, groupNames_;  // looked up once each
 };
 
 }  // namespace ztv
