@@ -127,7 +127,32 @@ TEST_F(BackupVerify, MembersAndNamesMustAgreeWithTheIndex) {
   WriteCraftedBackup(notNumber, {{1, "a.txt", false}}, {{"a.txt", "a"}});
   EXPECT_EQ(MessageOf([&] { VerifyBackup(notNumber); }).rfind(Refused(notNumber), 0), 0u);
 
-  // A file without a member (a link the backup passed over) is allowed.
+  // The index must describe a tree the restore can make without going
+  // through anything it does not make itself.
+  struct Case {
+    std::string file;
+    std::vector<test::IndexRecord> records;
+    std::vector<test::TarMember> members;
+    std::string cause;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"under-a-link.DAT",
+            {{1, "a", false}, {2, "a\\passwd", false}},
+            {{"1", "", '2', "/etc"}, {"2", "x"}},
+            "в индексе резервной копии нет каталога [a], в котором лежит [a\\passwd]"},
+           {"folder-missing.DAT", {{5, "bin\\Bureo", false}}, {{"5", "x"}},
+            "в индексе резервной копии нет каталога [bin], в котором лежит [bin\\Bureo]"},
+           {"id-twice.DAT", {{1, "a", false}, {1, "b", false}}, {}, "номер [1] повторяется в индексе резервной копии"},
+           {"member-for-folder.DAT", {{1, "bin", true}}, {{"1", "x"}}, "элемент [1] записан для каталога индекса"},
+           {"block-device.DAT", {{1, "sda", false}}, {{"1", "", '4'}}, "элемент [1] вида \"4\" не может быть восстановлен"},
+       }) {
+    SCOPED_TRACE(c.file);
+    const std::string file = dir_ / c.file;
+    WriteCraftedBackup(file, c.records, c.members);
+    EXPECT_EQ(MessageOf([&] { VerifyBackup(file); }), Refused(file) + c.cause);
+  }
+
+  // A file without a member (a device the backup passed over) is allowed.
   const std::string sparse = dir_ / "sparse.DAT";
   WriteCraftedBackup(sparse, {{1, "a.txt", false}, {2, "link", false}}, {{"1", "a"}});
   EXPECT_EQ(MessageOf([&] { VerifyBackup(sparse); }), "<no error>");

@@ -4,6 +4,8 @@
 // (stand-ins, and on the full update road a real Firebird server), questions
 // answered from a script, the fixed waits recorded by the clock.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -616,8 +618,15 @@ TEST_F(DamagedBackupTest, BackupDamagedWhileTheServerStopsIsRefusedAndTheServerS
 TEST_F(OperationsTest, RestoreBringsBackTheBackupAndLeavesTheServerStopped) {
   InstallStandinServer();
   WriteSettings("7.1.2", 1, "");
+  // What a Linux installation holds besides its files' content: modes,
+  // links, a private file, a group folder.
+  WriteFile(inst_ + "/etc/db.key", "key");
+  ::chmod((inst_ + "/etc/db.key").c_str(), 0600);
+  ::chmod((inst_ + "/Данные").c_str(), 02750);
+  fs::create_symlink("Bureo", inst_ + "/bin/bureo");
+  fs::create_directory_symlink("../Данные", inst_ + "/bin/data");
   MakeBackupNow();
-  const auto backedUp = Snapshot(inst_);
+  const auto backedUp = test::StatSnapshot(inst_);
   // The installation changes after the backup: a broken update of 7.2.0.
   WriteFile(inst_ + "/bin/version.txt", "workplace client 7.2.0\n");
   WriteFile(inst_ + "/bin/new.dll", "new");
@@ -674,7 +683,8 @@ TEST_F(OperationsTest, RestoreBringsBackTheBackupAndLeavesTheServerStopped) {
   EXPECT_EQ(GetCurrentVersion(), "7.1.2");
   EXPECT_EQ(ops->Updater().CurrentStatus, 1);
   EXPECT_EQ(ops->Updater().CurrentVersion, "7.1.2");
-  EXPECT_EQ(Snapshot(inst_), backedUp);
+  EXPECT_EQ(test::StatSnapshot(inst_), backedUp);
+  EXPECT_EQ(::access((inst_ + "/bin/Bureo").c_str(), X_OK), 0);  // the program can start again
 
   // Neither the server nor the workplace is started again.
   EXPECT_FALSE(Alive(workplace));

@@ -1,6 +1,8 @@
 // ztvtool as scripts use it: stdout and exit 0 on success; on failure the
 // message as the only stderr line and exit 1.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -110,6 +112,62 @@ TEST_F(ZtvTool, BackupCreateListRestoreAndTarList) {
   r = Run("backup restore " + Q(compound) + " " + Q(dir_ / "dst"));
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(test::Snapshot(dir_ / "dst"), test::Snapshot(dir_ / "src"));
+}
+
+TEST_F(ZtvTool, BackupListLongShowsTypesModesOwnersAndLinks) {
+  WriteFile(dir_ / "src/bin/Bureo", "program");
+  ::chmod((dir_ / "src/bin/Bureo").c_str(), 0750);
+  ::chmod((dir_ / "src/bin").c_str(), 02755);
+  fs::create_symlink("Bureo", dir_ / "src/bin/link\twith tab");
+  const std::string backup = dir_ / "Backup.DAT";
+  ASSERT_EQ(Run("backup create " + Q(dir_ / "src") + " " + Q(backup)).code, 0);
+  const std::string uid = std::to_string(::geteuid()), gid = std::to_string(::getegid());
+  Result r = Run("backup list --long " + Q(backup));
+  ASSERT_EQ(r.code, 0) << r.err;
+  // ID NAME ISDIR TYPE MODE UID GID LINK; the short form is unchanged.
+  EXPECT_NE(r.out.find("\tbin\t1\td\t2755\t" + uid + "\t" + gid + "\t\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\tbin\\Bureo\t0\t-\t0750\t" + uid + "\t" + gid + "\t\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\tbin\\link\twith tab\t0\tl\t0777\t" + uid + "\t" + gid + "\tBureo\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(Run("backup list " + Q(backup)).out.find("\tbin\\Bureo\t0\n"), std::string::npos);
+}
+
+TEST_F(ZtvTool, BackupCreateFailuresExitOneAndKeepThePreviousBackup) {
+  WriteFile(dir_ / "src/a.txt", "a");
+  WriteFile(dir_ / "src/secret/key", "key");
+  const std::string backup = dir_ / "out/Backup.DAT";
+  fs::create_directories(dir_ / "out");
+  ASSERT_EQ(Run("backup create " + Q(dir_ / "src") + " " + Q(backup)).code, 0);
+  const std::string good = ReadFile(backup);
+
+  Result r = Run("backup create " + Q(dir_ / "no/such/dir") + " " + Q(backup));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Не удается прочитать каталог [" + (dir_ / "no/such/dir") + "]: No such file or directory\n");
+  EXPECT_EQ(ReadFile(backup), good);
+  EXPECT_FALSE(fs::exists(backup + ".new"));
+
+  // An account that cannot read a folder of the tree gets no backup that
+  // would hold the folder as empty.
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another account";
+  ::chmod(dir_.Path().c_str(), 0755);
+  ASSERT_EQ(::chown((dir_ / "out").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chown(backup.c_str(), 65534, 65534), 0);
+  ::chmod((dir_ / "src/secret").c_str(), 0700);
+  r = test::RunProgram("setpriv --reuid=65534 --regid=65534 --clear-groups " + std::string(ZTVTOOL_PATH) +
+                       " backup create " + Q(dir_ / "src") + " " + Q(backup));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Не удается прочитать каталог [" + (dir_ / "src/secret") + "]: Permission denied\n");
+  EXPECT_EQ(ReadFile(backup), good);
+  EXPECT_FALSE(fs::exists(backup + ".new"));
+  // An unreadable file likewise.
+  ::chmod((dir_ / "src/secret").c_str(), 0755);
+  ::chmod((dir_ / "src/secret/key").c_str(), 0600);
+  r = test::RunProgram("setpriv --reuid=65534 --regid=65534 --clear-groups " + std::string(ZTVTOOL_PATH) +
+                       " backup create " + Q(dir_ / "src") + " " + Q(backup));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Ошибка при создании TAR-файла: Не удается открыть файл [" + (dir_ / "src/secret/key") +
+                       "]: Permission denied\n");
+  EXPECT_EQ(ReadFile(backup), good);
 }
 
 TEST_F(ZtvTool, PackageBuildVerifyUnpack) {
