@@ -14,6 +14,7 @@
 #include "backup/file_ops.h"
 #include "backup/names.h"
 #include "core/errors.h"
+#include "core/file_io.h"
 #include "core/text.h"
 #include "formats/imd/imd_tools.h"
 #include "formats/tar/tar.h"
@@ -256,22 +257,12 @@ void TTarBackup::Backup() {
 void WriteBackupFile(const std::string& directory, const std::string& fileName, const TBackupProgress& progress,
                      bool* replaced) {
   if (replaced) *replaced = false;
-  const std::string partial = fileName + ".new";
-  try {
-    TTarBackup backup(directory, partial);
-    backup.OnProgress = progress;
-    backup.Backup();
-    // The new file is on the disk before it replaces the old one.
-    TZVFileStream(partial, TZVFileStream::Mode::OpenRead).Sync();
-    if (::rename(partial.c_str(), fileName.c_str()) != 0)
-      throw EWin32(Format("Не удается заменить файл резервной копии [%s]", fileName));
-  } catch (...) {
-    ::unlink(partial.c_str());
-    throw;
-  }
+  TReplacement replacement(fileName);
+  TTarBackup backup(directory, replacement.PartialName());
+  backup.OnProgress = progress;
+  backup.Backup();
+  replacement.Commit();
   if (replaced) *replaced = true;
-  const std::string folder = ExtractFileDir(fileName);
-  SyncDirectory(folder.empty() ? "." : folder);
 }
 
 void TTarBackup::RemoveFromDiskList(const std::string& name) {

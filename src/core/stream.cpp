@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/errors.h"
+#include "core/file_io.h"
 
 namespace ztv {
 
@@ -51,8 +52,13 @@ void TZVStream::LoadFromFile(const std::string& fileName) {
 }
 
 void TZVStream::SaveToFile(const std::string& fileName) {
-  TZVFileStream file(fileName, TZVFileStream::Mode::Create);
-  SaveToStream(file);
+  // Written beside the file and put in its place only when complete.
+  TReplacement replacement(fileName);
+  {
+    TZVFileStream file(replacement.PartialName(), TZVFileStream::Mode::Create);
+    SaveToStream(file);
+  }
+  replacement.Commit();
 }
 
 void TZVStream::LoadFromStream(TZVStream& source) {
@@ -215,9 +221,10 @@ int64_t TZVFileStream::Write(const void* buffer, int64_t count) {
   int64_t done = 0;
   auto* p = static_cast<const uint8_t*>(buffer);
   while (done < count) {
-    ssize_t n = ::write(fd_, p + done, static_cast<size_t>(count - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    const ssize_t n = FileWrite(fd_, p + done, static_cast<size_t>(count - done));
+    // A failed write names the file and the reason (a full disk, a
+    // read-only file system) rather than a bare stream error.
+    if (n <= 0) throw EStreamError(WriteErrorMessage(fileName_, n < 0 ? errno : ENOSPC));
     done += n;
   }
   return done;
@@ -242,7 +249,7 @@ void TZVFileStream::SetSize(int64_t size) {
 }
 
 void TZVFileStream::Sync() {
-  if (::fsync(fd_) != 0) throw EWin32(Format("Cannot flush file \"%s\".", fileName_));
+  if (FileSync(fd_) != 0) throw EStreamError(WriteErrorMessage(fileName_, errno));
 }
 
 }  // namespace ztv

@@ -45,7 +45,8 @@ class TZVStream {
 
   // Replaces the content with the file's bytes (position 0 afterwards).
   void LoadFromFile(const std::string& fileName);
-  // Writes the whole content to a new file (position is kept).
+  // Writes the whole content to a file (position is kept): beside it first,
+  // synced, then renamed over it, so that a failure leaves the old file.
   void SaveToFile(const std::string& fileName);
   void LoadFromStream(TZVStream& source);
   void SaveToStream(TZVStream& dest);

@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 #include "backup/file_ops.h"
 #include "backup/storage_restore.h"
 #include "core/crc32.h"
 #include "core/errors.h"
+#include "core/file_io.h"
 #include "core/text.h"
 #include "core/version.h"
 #include "formats/container/archiver.h"
@@ -158,16 +160,18 @@ void UnpackPackage(const std::string& updateDirectory, const std::string& unpack
   package.AppendParts();
   package.SourceLength();  // required in both forms, checked after the parts
 
+  // The decompressed image is a work file of this unpacking only: it goes
+  // whether the unpacking succeeds or fails.
   const std::string image = JoinPath(unpackDirectory, kPackedImageName);
-  try {
+  struct RemoveImage {
+    const std::string& path;
+    ~RemoveImage() { ::unlink(path.c_str()); }
+  } removeImage{image};
+  {
     TZVFileStream out(image, TZVFileStream::Mode::Create);
     package.DecompressJoint(out);
-  } catch (...) {
-    ::unlink(image.c_str());
-    throw;
   }
   RestoreDirFromStorage(image, unpackDirectory, false);
-  ::unlink(image.c_str());
 }
 
 void VerifyPackage(const std::string& updateDirectory, const std::string& currentVersion) {
@@ -255,6 +259,10 @@ void BuildPackage(const std::string& directory, const std::string& outDirectory,
     uint32_t crc;
   };
   std::vector<Piece> pieces;
+  // Every part is written beside the file it replaces; all are put in place
+  // once all are written, and the descriptor last, so that a failure before
+  // then leaves the package that was there.
+  std::vector<std::unique_ptr<TReplacement>> parts;
   {
     TZVFileStream in(packed, TZVFileStream::Mode::OpenRead);
     const int64_t total = in.Size();
@@ -265,7 +273,8 @@ void BuildPackage(const std::string& directory, const std::string& outDirectory,
       ++n;
       const int64_t len = std::min(partSize, total - done);
       Piece piece{Format("Files.%03d", n), len, 0};
-      TZVFileStream part(JoinPath(out, piece.name), TZVFileStream::Mode::Create);
+      parts.push_back(std::make_unique<TReplacement>(JoinPath(out, piece.name)));
+      TZVFileStream part(parts.back()->PartialName(), TZVFileStream::Mode::Create);
       std::vector<uint8_t> buf(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(len, 1), kCopyBlock * 16)));
       for (int64_t left = len; left > 0;) {
         int64_t k = std::min<int64_t>(left, static_cast<int64_t>(buf.size()));
@@ -278,6 +287,7 @@ void BuildPackage(const std::string& directory, const std::string& outDirectory,
       done += len;
     } while (done < total);
   }
+  for (auto& part : parts) part->Commit();
   for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
     descriptor.Append();
     descriptor.FieldByName("Kind").SetAsString("File");

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "core/errors.h"
+#include "core/file_io.h"
 #include "core/stream.h"
 #include "core/text.h"
 #include "formats/imd/imd_tools.h"
@@ -27,7 +28,7 @@ constexpr int32_t kKindString = 2;
 }
 
 // The text of a kernel error number.
-std::string ErrnoText(int error) { return std::strerror(error); }
+std::string ErrnoText(int error) { return FileErrorText(error); }
 
 // Closes a descriptor and removes a temporary file unless released.
 class TempFile {
@@ -320,6 +321,9 @@ void TRegistryStore::SaveToFile(const std::string& fileName) const {
   const std::string bytes = SaveToBytes();
   std::string dir = ExtractFileDir(fileName);
   if (dir.empty()) dir = ".";
+  // Writers hold the folder's lock: a temporary file beside the list is a
+  // killed write's.
+  RemoveStaleTemporaries(fileName);
   std::string tmpName = JoinPath(dir, "." + ExtractFileName(fileName) + ".XXXXXX");
   const int fd = ::mkstemp(tmpName.data());
   if (fd < 0) throw Exception(Format("Не удается записать файл реестра %s: %s", fileName, ErrnoText(errno)));
@@ -331,17 +335,16 @@ void TRegistryStore::SaveToFile(const std::string& fileName) const {
   if (existed) mode = st.st_mode & 07777;
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::write(tmp.fd(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw Exception(Format("Не удается записать файл реестра %s: %s", fileName, ErrnoText(errno)));
+    const ssize_t n = FileWrite(tmp.fd(), bytes.data() + done, bytes.size() - done);
+    if (n <= 0) throw Exception(Format("Не удается записать файл реестра %s: %s", fileName, ErrnoText(n < 0 ? errno : ENOSPC)));
     done += static_cast<size_t>(n);
   }
   if (existed && ::fchown(tmp.fd(), st.st_uid, st.st_gid) != 0 && errno != EPERM) {
     throw Exception(Format("Не удается записать файл реестра %s: %s", fileName, ErrnoText(errno)));
   }
-  if (::fchmod(tmp.fd(), mode) != 0 || ::fsync(tmp.fd()) != 0 || !tmp.Close())
+  if (::fchmod(tmp.fd(), mode) != 0 || FileSync(tmp.fd()) != 0 || !tmp.Close())
     throw Exception(Format("Не удается записать файл реестра %s: %s", fileName, ErrnoText(errno)));
-  if (::rename(tmpName.c_str(), fileName.c_str()) != 0)
+  if (FileRename(tmpName, fileName) != 0)
     throw Exception(Format("Не удается записать файл реестра %s: %s", fileName, ErrnoText(errno)));
   tmp.Keep();
   SyncDirectory(dir);

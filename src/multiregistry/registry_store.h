@@ -80,7 +80,8 @@ class TRegistryStore {
   std::string SaveToBytes() const;
   // Writes the store atomically: a temporary file beside the target, synced,
   // then renamed over it (the folder is synced after). A failure leaves the
-  // old file as it was.
+  // old file as it was. The caller holds the folder's lock (as every writer
+  // of the list does), so temporary files a killed write left are removed.
   void SaveToFile(const std::string& fileName) const;
 
   TRegistryNode& Root() { return *root_; }

@@ -12,6 +12,7 @@
 
 #include "core/crc32.h"
 #include "core/errors.h"
+#include "core/file_io.h"
 #include "core/stream.h"
 #include "core/version.h"
 #include "formats/container/archiver.h"
@@ -22,13 +23,18 @@ namespace ztv::tool {
 
 namespace {
 
-// An output the container routines truncate themselves: an existing file is
-// opened as it is, so a method that does nothing leaves it untouched.
-std::unique_ptr<TZVFileStream> OpenOutput(const std::string& path) {
+// An output the container routines truncate themselves, written beside the
+// file it replaces: it starts as a copy of an existing file, so that a method
+// that does nothing leaves the content as it was.
+std::unique_ptr<TZVFileStream> OpenOutput(const TReplacement& replacement) {
+  auto out = std::make_unique<TZVFileStream>(replacement.PartialName(), TZVFileStream::Mode::Create);
   std::error_code ec;
-  const bool exists = std::filesystem::exists(path, ec);
-  return std::make_unique<TZVFileStream>(path, exists ? TZVFileStream::Mode::OpenWrite
-                                                      : TZVFileStream::Mode::Create);
+  if (std::filesystem::is_regular_file(replacement.Target(), ec)) {
+    TZVFileStream old(replacement.Target(), TZVFileStream::Mode::OpenRead);
+    out->CopyFrom(old, 0);
+    out->SetPosition(0);
+  }
+  return out;
 }
 
 void AddCrc32(CLI::App& app) {
@@ -86,7 +92,8 @@ void AddLzh(CLI::App& app) {
     if (dec->size < INT32_MIN || dec->size > INT32_MAX)
       throw Exception(Format("Размер %d вне допустимых пределов", dec->size));
     TZVFileStream in(dec->in, TZVFileStream::Mode::OpenRead);
-    TZVFileStream out(dec->out, TZVFileStream::Mode::Create);
+    TReplacement replacement(dec->out);
+    TZVFileStream out(replacement.PartialName(), TZVFileStream::Mode::Create);
     // The decoder asks for about 255 bytes at a time and hands out 4 KiB:
     // both sides go through large buffers, so that the file system is
     // called once per megabyte rather than once per request.
@@ -120,6 +127,7 @@ void AddLzh(CLI::App& app) {
     };
     TLZH().Decode(static_cast<int32_t>(dec->size), read, write);
     out.WriteBuffer(outBuf.data(), static_cast<int64_t>(outBuf.size()));
+    replacement.Commit();
   });
 }
 
@@ -138,13 +146,16 @@ void AddContainer(CLI::App& app) {
     cmd->add_option("OUT", args->out, "output file")->required();
     cmd->callback([args, pack] {
       TZVFileStream in(args->in, TZVFileStream::Mode::OpenRead);
-      auto out = OpenOutput(args->out);
+      TReplacement replacement(args->out);
+      auto out = OpenOutput(replacement);
       // Only the low 8 bits count, as in the container.
       const int method = static_cast<int>(args->method & 0xFF);
       if (pack)
         PackStream(&in, out.get(), method);
       else
         UnPackStream(&in, out.get(), method);
+      out.reset();
+      replacement.Commit();
     });
   };
   add("pack", "pack IN into the container form of the method", true);

@@ -367,7 +367,8 @@ TEST(ContainerLZMA, StreamErrorsInsideTheDecoderAreReportedWithTheAdapterCode) {
         return std::string(e.what());
       }
       return std::string();
-    }(), "[UnPackStream] Ошибка LZMA во время [распаковка потока LZMA]. Код ошибки: -2147467259");
+    }(), "[UnPackStream] Ошибка LZMA во время [распаковка потока LZMA]. Код ошибки: -2147467259\r\n"
+         "Причина: Stream read error");
   }
   EXPECT_EQ(shown, std::vector<std::string>{"Stream read error"});
   {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/errors.h"
+#include "core/file_io.h"
 #include "formats/cfb/cfb_names.h"
 
 namespace ztv::cfb {
@@ -407,8 +408,13 @@ void CompoundFileWriter::SaveToStream(TZVStream& dest) {
 }
 
 void CompoundFileWriter::SaveToFile(const std::string& fileName) {
-  TZVFileStream file(fileName, TZVFileStream::Mode::Create);
-  SaveToStream(file);
+  // Written beside the file and put in its place only when complete.
+  TReplacement replacement(fileName);
+  {
+    TZVFileStream file(replacement.PartialName(), TZVFileStream::Mode::Create);
+    SaveToStream(file);
+  }
+  replacement.Commit();
 }
 
 }  // namespace ztv::cfb

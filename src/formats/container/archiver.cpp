@@ -186,8 +186,17 @@ void TStreamArchiver::LZMAUnPackStream(TZVStream* input, TZVStream* output) {
   source->RethrowForeign();
   sink->RethrowForeign();
   // The library reports a failure of our stream as a code of its own
-  // choosing (or not at all); the adapters' record is what counts.
-  if (source->Failed() || sink->Failed()) result = E_FAIL;
+  // choosing (or not at all); the adapters' record is what counts, and its
+  // message is added as the cause (a full disk is not a damaged package).
+  if (source->Failed() || sink->Failed()) {
+    const std::string& cause = sink->Failed() ? sink->FailureMessage() : source->FailureMessage();
+    try {
+      CheckLZMAResult(E_FAIL, "распаковка потока LZMA");
+    } catch (const Exception& e) {
+      if (cause.empty()) throw;
+      throw Exception(std::string(e.what()) + "\r\nПричина: " + cause);
+    }
+  }
   CheckLZMAResult(result, "распаковка потока LZMA");
   if (out.Size() != static_cast<int64_t>(plainSize))
     throw Exception(Format("[%s] Размер разжатого потока не совпадает", kName));

@@ -14,6 +14,7 @@
 #include <limits>
 
 #include "core/errors.h"
+#include "core/file_io.h"
 #include "core/text.h"
 
 namespace ztv {
@@ -321,15 +322,7 @@ void TTarArchive::ReadFileTo(TZVStream& stream) {
 }
 
 void TTarArchive::CopyMemberToFile(int fd, const std::string& fileName) {
-  CopyMember([&](const uint8_t* data, int64_t n) {
-    while (n > 0) {
-      const ssize_t w = ::write(fd, data, static_cast<size_t>(n));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) throw EntryError("Ошибка записи в файл [%s]: %s", fileName, w < 0 ? errno : ENOSPC);
-      data += w;
-      n -= w;
-    }
-  });
+  CopyMember([&](const uint8_t* data, int64_t n) { WriteAll(fd, data, static_cast<size_t>(n), fileName); });
 }
 
 namespace {
@@ -346,7 +339,7 @@ int CreateFile(const std::string& fileName, int flags, mode_t mode) {
 void CloseWritten(FdCloser& file, const std::string& fileName) {
   const int fd = file.fd;
   file.fd = -1;
-  if (::close(fd) != 0 && errno != EINTR) throw EntryError("Ошибка записи в файл [%s]: %s", fileName, errno);
+  if (::close(fd) != 0 && errno != EINTR) throw Exception(WriteErrorMessage(fileName, errno));
 }
 
 }  // namespace
@@ -418,7 +411,7 @@ bool TTarArchive::ExtractNew(const std::string& fileName, const TTarDirRec& r, c
 
 // ---------------------------------------------------------------- writer
 
-TTarWriter::TTarWriter(const std::string& fileName) {
+TTarWriter::TTarWriter(const std::string& fileName) : fileName_(fileName) {
   fd_ = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd_ < 0)
     throw Exception("TTarWriter.Create(). Ошибка при создании файла:\r" + fileName + "\r" +
@@ -439,12 +432,12 @@ TTarWriter::~TTarWriter() {
 void TTarWriter::Flush(const std::string& failure) {
   size_t done = 0;
   while (done < out_.size()) {
-    ssize_t n = ::write(fd_, out_.data() + done, out_.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = FileWrite(fd_, out_.data() + done, out_.size() - done);
     if (n <= 0) {
       int err = n < 0 ? errno : ENOSPC;
       out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(done));
-      throw Exception(failure + TarSystemErrorText(err));
+      // The archive's own message, then which file and why in words.
+      throw Exception(failure + TarSystemErrorText(err) + "\r" + WriteErrorMessage(fileName_, err));
     }
     done += static_cast<size_t>(n);
   }
@@ -703,7 +696,11 @@ void TTarWriter::Close() {
   Flush("TTarWriter.Finalize(). Ошибка при записи в TAR файл.\r");
   int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0) throw Exception("TTarWriter.Finalize(). Ошибка при записи в TAR файл.\r" + TarSystemErrorText(errno));
+  if (::close(fd) != 0) {
+    const int err = errno;
+    throw Exception("TTarWriter.Finalize(). Ошибка при записи в TAR файл.\r" + TarSystemErrorText(err) + "\r" +
+                    WriteErrorMessage(fileName_, err));
+  }
 }
 
 }  // namespace ztv

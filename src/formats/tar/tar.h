@@ -216,6 +216,7 @@ class TTarWriter {
   void WriteRaw(const void* data, size_t n, const std::string& failure);
   void Flush(const std::string& failure);
 
+  std::string fileName_;
   int fd_ = -1;
   bool finalized_ = false;
   std::vector<uint8_t> out_;

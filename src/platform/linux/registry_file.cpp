@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "core/file_io.h"
 #include "core/stream.h"
 #include "core/text.h"
 #include "platform/paths.h"
@@ -40,13 +41,13 @@ class WriteLock {
 bool WriteAll(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = FileWrite(fd, data.data() + done, data.size() - done);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
   return true;
 }
+
 
 
 // Reads a quoted string starting at s[i] == '"'; handles \\ and \".
@@ -392,14 +393,17 @@ void FileRegistry::Modify(const std::function<void(RegDocument&)>& change, const
   mode_t mode = ::stat(fileName_.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
   std::string dir = ExtractFileDir(fileName_);
   if (dir.empty()) dir = ".";
+  // Under the lock no other write is under way: a temporary file left
+  // beside the settings is a killed write's.
+  RemoveStaleTemporaries(fileName_);
   std::string tmpl = JoinPath(dir, "." + ExtractFileName(fileName_) + ".XXXXXX");
   std::vector<char> tmpName(tmpl.begin(), tmpl.end());
   tmpName.push_back('\0');
   int fd = ::mkstemp(tmpName.data());
   if (fd < 0) throw ERegistryException(failure);
-  bool ok = WriteAll(fd, text) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+  bool ok = WriteAll(fd, text) && ::fchmod(fd, mode) == 0 && FileSync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
-  if (!ok || ::rename(tmpName.data(), fileName_.c_str()) != 0) {
+  if (!ok || FileRename(tmpName.data(), fileName_) != 0) {
     ::unlink(tmpName.data());
     throw ERegistryException(failure);
   }
