@@ -24,15 +24,16 @@ struct Member {
   char typeflag;
 };
 
-void VerifyTarBackup(const std::string& fileName) {
+TBackupSummary VerifyTarBackup(const std::string& fileName) {
   TTarArchive archive(fileName);
   const int64_t fileSize = archive.GetFileSize();
   std::vector<Member> members;
   bool indexFound = false;
-  std::unordered_map<int32_t, bool> ids;
+  TIndexEntries entries;
+  TBackupSummary summary;
   TTarDirRec r;
-  // FindNext passes over member data by seeking; only the headers and the
-  // index are read.
+  // FindNext passes over member data by seeking: the first walk reads the
+  // headers and the index only.
   while (archive.FindNext(r)) {
     if (!r.ChecksumValid)
       throw Exception(Format("неверная контрольная сумма заголовка элемента [%s] по смещению %d", r.Name,
@@ -50,18 +51,38 @@ void VerifyTarBackup(const std::string& fileName) {
       indexStream.SetPosition(0);
       TStaticSet index;
       LoadDataSetFromStream(indexStream, index, UnpackOptions::RecreateFields);
-      ids = CheckBackupIndex(index);
+      entries = CheckBackupIndex(index);
       continue;
     }
     members.push_back({r.Name, FileTypeToChar(r.FileType)});
+    summary.dataBytes += archive.PendingBytes();
   }
   if (!indexFound) throw ETyped("Не найден файл индекса в резервной копии.");
-  for (const Member& m : members) CheckBackupMember(m.name, m.typeflag, ids);
+  bool anyCrc = false;
+  for (const Member& m : members) anyCrc = CheckBackupMember(m.name, m.typeflag, entries).hasCrc || anyCrc;
+  CheckBackupMembersComplete(entries);
+  summary.entries = static_cast<int64_t>(entries.size());
+
+  // The second walk reads every file's content and checks it against the
+  // checksum the index records (a backup of an older version has none).
+  if (anyCrc) {
+    archive.Rewind();
+    while (archive.FindNext(r)) {
+      if (SameText(r.Name, kIndexMemberName)) continue;
+      const TIndexEntry& e = entries.at(StrToInt(r.Name));
+      if (!e.hasCrc) continue;
+      const uint32_t crc = archive.ReadFileCrc();
+      if (crc != e.crc)
+        throw Exception(Format("содержимое файла [%s] (элемент %s) не совпадает с контрольной суммой индекса", e.name,
+                               r.Name));
+    }
+  }
+  return summary;
 }
 
 }  // namespace
 
-void VerifyBackup(const std::string& fileName) {
+TBackupSummary VerifyBackup(const std::string& fileName) {
   const bool storage = IsStorageFile(fileName);
   if (!storage) {
     // A file that cannot be opened is not a damaged backup: its own message
@@ -69,10 +90,9 @@ void VerifyBackup(const std::string& fileName) {
     TTarArchive probe(fileName);
   }
   try {
-    if (storage)
-      CheckStorageImage(fileName);
-    else
-      VerifyTarBackup(fileName);
+    if (!storage) return VerifyTarBackup(fileName);
+    CheckStorageImage(fileName);
+    return {};
   } catch (const Exception& e) {
     throw Exception(Format("Резервная копия [%s] повреждена: %s", fileName, e.what()));
   }

@@ -1,11 +1,13 @@
 #include "backup/file_ops.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "core/errors.h"
 #include "core/text.h"
@@ -91,6 +93,42 @@ bool ClearDirectory(const std::string& dirIn, bool removeDir) {
   ::closedir(d);
   if (removeDir && ::rmdir(dir.c_str()) != 0) result = false;
   return result;
+}
+
+namespace {
+
+int64_t UsageBelow(int dirFd, dev_t device) {
+  DIR* d = ::fdopendir(dirFd);
+  if (!d) {
+    ::close(dirFd);
+    return 0;
+  }
+  int64_t total = 0;
+  while (dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    struct stat st;
+    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != device) continue;
+    total += static_cast<int64_t>(st.st_blocks) * 512;
+    if (S_ISDIR(st.st_mode)) {
+      const int sub = ::openat(::dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) total += UsageBelow(sub, device);
+    }
+  }
+  ::closedir(d);
+  return total;
+}
+
+}  // namespace
+
+int64_t DiskUsage(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return 0;
+  }
+  return UsageBelow(fd, st.st_dev);
 }
 
 }  // namespace ztv

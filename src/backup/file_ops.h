@@ -2,6 +2,7 @@
 // when it cannot be deleted, and emptying a directory tree.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace ztv {
@@ -17,6 +18,10 @@ bool DeleteOrRename(const std::string& fileName);
 // when everything went. A missing directory is true at once. Symbolic links
 // are removed, never followed.
 bool ClearDirectory(const std::string& dir, bool removeDir);
+
+// The space the entries below `dir` hold on its file system, in bytes (links
+// are not followed, other file systems mounted below are not counted).
+int64_t DiskUsage(const std::string& dir);
 
 // The name under which a file is moved aside: dir + "_delete_meN.$$$".
 std::string DeleteMeName(const std::string& dir, int n);

@@ -27,6 +27,9 @@ namespace {
 // paths longer than the index allows.
 constexpr int kDiskListNameSize = 4096;
 
+// The longest file name component the file system holds, in bytes.
+constexpr size_t kMaxComponentBytes = 255;
+
 bool EndsWithText(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && SameText(s.substr(s.size() - tail.size()), tail);
 }
@@ -44,6 +47,7 @@ std::unique_ptr<TStaticSet> CreateIndexSet(int nameSize, bool withAttributes) {
     set->AddField(kIndexModeField, TFieldType::Integer);
     set->AddField(kIndexOwnerField, TFieldType::Integer);
     set->AddField(kIndexGroupField, TFieldType::Integer);
+    set->AddField(kIndexCrcField, TFieldType::Integer);
   }
   set->Open();
   return set;
@@ -57,28 +61,38 @@ void CheckStoredRelativeName(const std::string& name) {
     size_t end = name.find_first_of("\\/", start);
     if (end == std::string::npos) end = name.size();
     std::string part = name.substr(start, end - start);
-    if (part.empty() || part == "." || part == "..") bad = true;
+    if (part.empty() || part == "." || part == ".." || part.size() > kMaxComponentBytes) bad = true;
     start = end + 1;
   }
+  // The stored form separates with "\" only: a "/" would be a separator of
+  // its own on disk, outside every check of the folders; control characters
+  // are no names a workplace holds.
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7F || c == '/') bad = true;
   if (bad) throw Exception(Format("Недопустимое имя в индексе резервной копии: [%s]", name));
 }
 
-std::unordered_map<int32_t, bool> CheckBackupIndex(TStaticSet& index) {
+TIndexEntries CheckBackupIndex(TStaticSet& index) {
   TField* id = index.FindField("ID");
   TField* name = index.FindField("Name");
   TField* isDir = index.FindField("IsDirectory");
   if (!id || !name || !isDir) throw Exception("в индексе резервной копии нет полей ID, Name и IsDirectory");
-  std::unordered_map<int32_t, bool> ids;
+  TField* crc = index.FindField(kIndexCrcField);
+  TIndexEntries entries;
   std::unordered_map<std::string, bool> names;  // name -> is a directory
-  ids.reserve(static_cast<size_t>(index.RecordCount()));
+  entries.reserve(static_cast<size_t>(index.RecordCount()));
   names.reserve(static_cast<size_t>(index.RecordCount()));
   for (index.First(); !index.Eof(); index.Next()) {
-    const std::string n = name->AsString();
-    CheckStoredRelativeName(n);
-    const bool dir = isDir->AsBoolean();
-    if (!ids.emplace(id->AsInteger(), dir).second)
+    TIndexEntry e;
+    e.name = name->AsString();
+    CheckStoredRelativeName(e.name);
+    e.isDirectory = isDir->AsBoolean();
+    e.hasCrc = !e.isDirectory && crc && !crc->IsNull();
+    if (e.hasCrc) e.crc = static_cast<uint32_t>(crc->AsInteger());
+    if (!names.emplace(e.name, e.isDirectory).second)
+      throw Exception(Format("имя [%s] повторяется в индексе резервной копии", e.name));
+    if (!entries.emplace(id->AsInteger(), std::move(e)).second)
       throw Exception(Format("номер [%d] повторяется в индексе резервной копии", id->AsInteger()));
-    if (!names.emplace(n, dir).second) throw Exception(Format("имя [%s] повторяется в индексе резервной копии", n));
   }
   for (const auto& [n, dir] : names) {
     const size_t slash = n.rfind('\\');
@@ -88,18 +102,44 @@ std::unordered_map<int32_t, bool> CheckBackupIndex(TStaticSet& index) {
     if (it == names.end() || !it->second)
       throw Exception(Format("в индексе резервной копии нет каталога [%s], в котором лежит [%s]", parent, n));
   }
-  return ids;
+  return entries;
 }
 
-void CheckBackupMember(const std::string& memberName, char typeflag,
-                       const std::unordered_map<int32_t, bool>& ids) {
-  auto it = ids.find(StrToInt(memberName));
-  if (it == ids.end()) throw ETyped(Format("Ошибка: в backup обнаружен файл, отсутствующий в индексе [%s]", memberName));
-  if (it->second) throw Exception(Format("элемент [%s] записан для каталога индекса", memberName));
-  const bool restorable = typeflag == 0 || typeflag == '0' || typeflag == '7' || typeflag == '2' || typeflag == '6';
-  if (!restorable)
+TIndexEntry& CheckBackupMember(const std::string& memberName, char typeflag, TIndexEntries& entries) {
+  auto it = entries.find(StrToInt(memberName));
+  if (it == entries.end())
+    throw ETyped(Format("Ошибка: в backup обнаружен файл, отсутствующий в индексе [%s]", memberName));
+  TIndexEntry& e = it->second;
+  if (e.isDirectory) throw Exception(Format("элемент [%s] записан для каталога индекса", memberName));
+  if (e.hasMember) throw Exception(Format("элемент [%s] повторяется", memberName));
+  const bool file = typeflag == 0 || typeflag == '0' || typeflag == '7';
+  const bool restorable = file || typeflag == '2' || typeflag == '6';
+  if (!restorable || (e.hasCrc && !file))
     throw Exception(Format("элемент [%s] вида \"%s\" не может быть восстановлен", memberName,
                            Cp1251ToUtf8(std::string(1, typeflag))));
+  e.hasMember = true;
+  return e;
+}
+
+void CheckBackupMembersComplete(const TIndexEntries& entries) {
+  for (const auto& [id, e] : entries)
+    if (e.hasCrc && !e.hasMember) throw Exception(Format("нет данных файла [%s] (элемент %d)", e.name, id));
+}
+
+std::string ReadBackupVersion(const std::string& fileName) {
+  TTarArchive archive(fileName);
+  TTarDirRec r;
+  while (archive.FindNext(r)) {
+    if (!SameText(r.Name, kIndexMemberName)) continue;
+    TZVMemoryStream stream;
+    archive.ReadFileTo(stream);
+    stream.SetPosition(0);
+    TStaticSet index;
+    LoadDataSetFromStream(stream, index, UnpackOptions::RecreateFields | UnpackOptions::WithParams);
+    const TParam* version = index.Params().FindParam(kIndexVersionParam);
+    return version && !version->IsNull() ? version->AsString() : std::string();
+  }
+  throw ETyped("Не найден файл индекса в резервной копии.");
 }
 
 TTarBackup::TTarBackup(std::string directory, std::string archiveFileName)
@@ -149,7 +189,9 @@ int TTarBackup::ScanDirectory(TStaticSet& dataset, const std::string& subDir, in
     const std::string name = subDir.empty() ? std::string(entry) : subDir + "\\" + entry;
     // A name longer in bytes than the field may still fit in characters.
     const bool tooLong = static_cast<int64_t>(name.size()) > nameSize && static_cast<int64_t>(CharCount(name)) > nameSize;
-    if (std::strchr(entry, '\\') || tooLong) {
+    bool unfit = tooLong || std::strchr(entry, '\\') != nullptr;
+    for (const char* c = entry; *c && !unfit; ++c) unfit = static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F;
+    if (unfit) {
       // Such a name cannot be kept in the index (a "\" would read back as a
       // separator, a long name would be cut and name another file).
       if (nameSize <= kIndexNameSize)
@@ -218,6 +260,7 @@ void TTarBackup::Backup() {
     TField& idField = DiskList->FieldByName("ID");
     TField& nameField = DiskList->FieldByName("Name");
     TField& dirField = DiskList->FieldByName("IsDirectory");
+    TField* crcField = DiskList->FindField(kIndexCrcField);
     const int n = DiskList->RecordCount();
     int k = 0;
     for (DiskList->First(); !DiskList->Eof(); DiskList->Next()) {
@@ -233,6 +276,13 @@ void TTarBackup::Backup() {
       // otherwise passed over (it is never opened).
       if (kind != DT_REG && kind != DT_LNK && kind != DT_FIFO) continue;
       writer.AddEntry(JoinPath(base, StoredToNative(name)), std::to_string(id), kind == DT_REG);
+      // The content's checksum goes into the file's own record, so that a
+      // check of the backup can tell a damaged file before a restore.
+      if (writer.LastWasRegular() && crcField) {
+        DiskList->Edit();
+        crcField->SetAsInteger(static_cast<int32_t>(writer.LastDataCrc()));
+        DiskList->Post();
+      }
     }
   } catch (const Exception& e) {
     discard();
@@ -241,6 +291,7 @@ void TTarBackup::Backup() {
 
   try {
     Progress(100, "Сохранение индексного файла");
+    if (!Version.empty()) DiskList->Params().Add(kIndexVersionParam, TFieldType::String).SetAsString(Version);
     TZVMemoryStream index;
     DiskList->First();
     SaveDataSetToStream(*DiskList, index);
@@ -255,11 +306,12 @@ void TTarBackup::Backup() {
 }
 
 void WriteBackupFile(const std::string& directory, const std::string& fileName, const TBackupProgress& progress,
-                     bool* replaced) {
+                     bool* replaced, const std::string& version) {
   if (replaced) *replaced = false;
   TReplacement replacement(fileName);
   TTarBackup backup(directory, replacement.PartialName());
   backup.OnProgress = progress;
+  backup.Version = version;
   backup.Backup();
   replacement.Commit();
   if (replaced) *replaced = true;
@@ -297,8 +349,9 @@ void TTarBackup::Restore() {
   indexStream.SetPosition(0);
   BackupIndex = std::make_unique<TStaticSet>();
   LoadDataSetFromStream(indexStream, *BackupIndex, UnpackOptions::RecreateFields);
-  const auto ids = CheckBackupIndex(*BackupIndex);
-  for (const auto& [name, flag] : members) CheckBackupMember(name, flag, ids);
+  TIndexEntries entries = CheckBackupIndex(*BackupIndex);
+  for (const auto& [name, flag] : members) CheckBackupMember(name, flag, entries);
+  CheckBackupMembersComplete(entries);
   members.clear();
   TField& nameField = BackupIndex->FieldByName("Name");
   TField& dirField = BackupIndex->FieldByName("IsDirectory");
@@ -383,12 +436,20 @@ void TTarBackup::Restore() {
   // Writes one member at its path: a name that was not on disk is created
   // at once; should something stand there after all, or at a name that was
   // there, it goes first (a link is removed, never followed).
+  // The data's checksum is compared with the index's as it is written: a
+  // damaged file is reported, never restored silently.
   auto write = [&](const std::string& path, bool wasNew, const TTarDirRec& member) {
-    if (wasNew && archive.ExtractNew(path, member, extract)) return;
-    ::rmdir(path.c_str());  // an empty folder in the way goes; a full one is moved aside
-    if (!DeleteOrRename(path)) return;  // the running program's own file stays
-    if (!archive.ExtractNew(path, member, extract))
-      throw EStreamError(Format("Cannot create file \"%s\". %s", path, SystemErrorText(EEXIST)));
+    uint32_t crc = 0;
+    if (!(wasNew && archive.ExtractNew(path, member, extract, &crc))) {
+      ::rmdir(path.c_str());  // an empty folder in the way goes; a full one is moved aside
+      if (!DeleteOrRename(path)) return;  // the running program's own file stays
+      if (!archive.ExtractNew(path, member, extract, &crc))
+        throw EStreamError(Format("Cannot create file \"%s\". %s", path, SystemErrorText(EEXIST)));
+    }
+    auto e = entries.find(StrToInt(member.Name));
+    if (e != entries.end() && e->second.hasCrc && e->second.crc != crc)
+      throw Exception(Format("Резервная копия [%s] повреждена: содержимое файла [%s] не совпадает с его контрольной суммой",
+                             ArchiveFileName, e->second.name));
   };
   // Symbolic links are made last, after the files and after the leftovers
   // are deleted, so that nothing is ever written or deleted through one.

@@ -1,5 +1,6 @@
 #include "engine/updater.h"
 
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include "backup/storage_restore.h"
 #include "backup/tar_backup.h"
 #include "core/errors.h"
+#include "core/file_io.h"
 #include "core/text.h"
 #include "engine/update_package.h"
 #include "engine/ztv_procs.h"
@@ -28,6 +30,28 @@ void TUpdater::Refresh() {
   UpdateDirectory = GetUpdateDirectory();
   ImdFileName = GetImdFileName();
   UnpackDirectory = GetUnpackDirectory();
+  RecoverBackupVersion();
+}
+
+void TUpdater::RecoverBackupVersion() {
+  // A backup that was put in place by a run killed before it wrote the
+  // settings names its version itself.
+  if (!Trim(BackupVersion).empty() || BackupDirectory.empty()) return;
+  const std::string file = BackupFileName();
+  if (!FileExists(file) || IsStorageFile(file)) return;
+  std::string version;
+  try {
+    version = ReadBackupVersion(file);
+  } catch (const Exception&) {
+    return;  // not a backup that can tell; the check of a restore will say more
+  }
+  if (Trim(version).empty()) return;
+  BackupVersion = version;
+  try {
+    SetBackupVersion(version);
+  } catch (const Exception&) {
+    // Settings this user may not write: the version is known for this run.
+  }
 }
 
 std::string TUpdater::BackupFileName() const { return JoinPath(BackupDirectory, kBackupFileName); }
@@ -46,7 +70,7 @@ void TUpdater::MakeBackup() {
 
   bool replaced = false;
   try {
-    WriteBackupFile(CurrentVersionDirectory, BackupFileName(), OnProgress, &replaced);
+    WriteBackupFile(CurrentVersionDirectory, BackupFileName(), OnProgress, &replaced, CurrentVersion);
   } catch (const Exception& e) {
     // Whichever backup is on the disk now is named again, so that a good
     // one can still be restored.
@@ -65,20 +89,46 @@ void TUpdater::MakeBackup() {
   BackupVersion = CurrentVersion;
 }
 
-void TUpdater::CheckBackup() const {
+TBackupSummary TUpdater::CheckBackup() const {
   const std::string backupFile = BackupFileName();
   if (Trim(BackupVersion).empty() || !FileExists(backupFile)) throw Exception("Резервная копия отсутствует");
   try {
-    VerifyBackup(backupFile);
+    return VerifyBackup(backupFile);
   } catch (const Exception& e) {
     throw Exception(std::string("Ошибка восстановления из резервной копии: ") + e.what());
   }
 }
 
+void TUpdater::CheckRestoreCanFinish(const TBackupSummary& summary) const {
+  const std::string dir = CurrentVersionDirectory;
+  auto refuse = [](const std::string& why) {
+    throw Exception(std::string("Ошибка восстановления из резервной копии: ") + why);
+  };
+  struct statvfs fs;
+  if (::statvfs(dir.c_str(), &fs) != 0)
+    refuse(Format("каталог установки [%s] недоступен: %s", dir, FileErrorText(errno)));
+  if ((fs.f_flag & ST_RDONLY) != 0) refuse(Format("каталог установки [%s]: %s", dir, FileErrorText(EROFS)));
+  if (::access(dir.c_str(), W_OK | X_OK) != 0)
+    refuse(Format("каталог установки [%s]: %s", dir, FileErrorText(errno)));
+  // The restore first empties the folder, so the space its files hold now
+  // counts as free; what the backup holds must fit into that and the free
+  // space.
+  const int64_t free = static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
+  const int64_t needed = summary.dataBytes;
+  if (needed <= free) return;
+  const int64_t held = DiskUsage(dir);
+  if (needed > free + held)
+    refuse(Format("недостаточно места на диске для каталога [%s]: нужно %d МБ, доступно %d МБ", dir,
+                  static_cast<long long>((needed + (1 << 20) - 1) >> 20),
+                  static_cast<long long>((free + held) >> 20)));
+}
+
 void TUpdater::RestoreFromBackup() {
   RestoreChangedInstallation = false;
-  // Nothing is changed before the whole backup has been checked.
-  CheckBackup();
+  // Nothing is changed before the whole backup has been checked and the
+  // installation's folder is known to take it.
+  const TBackupSummary summary = CheckBackup();
+  CheckRestoreCanFinish(summary);
   const std::string backupFile = BackupFileName();
 
   SetCurrentStatus(0);

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "backup/backup_verify.h"
+
 #include "core/stream.h"
 
 namespace ztv {
@@ -26,6 +28,10 @@ class TUpdater {
   // value that cannot be read stops it with the settings' error; fields read
   // before keep their new values, later ones their previous values.
   void Refresh();
+  // When the settings name no backup version but Backup.DAT names its own
+  // (a run was killed after the backup was put in place and before the
+  // settings were written), takes that version and writes it back.
+  void RecoverBackupVersion();
 
   // Writes Backup.DAT from the installation directory. "BackupVersion" is
   // emptied first and set to the installed version at the end. The new
@@ -41,7 +47,13 @@ class TUpdater {
   // What a restore needs before it changes anything: a backup version, the
   // file, and a backup that passes the whole check. Raises what
   // RestoreFromBackup would raise.
-  void CheckBackup() const;
+  // Returns what the check found (the size of the content to restore).
+  TBackupSummary CheckBackup() const;
+  // Refuses, before anything changes, a restore that could not finish: an
+  // installation folder that cannot be written (a read-only file system,
+  // missing rights) or too little space for the backup's content once the
+  // folder is emptied.
+  void CheckRestoreCanFinish(const TBackupSummary& summary) const;
   // Checks, joins, decompresses and extracts the package into the unpack
   // directory.
   void UnpackUpdate();

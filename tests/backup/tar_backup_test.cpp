@@ -124,6 +124,12 @@ TEST(TarBackup, RoundTripOfANastyTreeLeavesItEqual) {
   EXPECT_EQ(Snapshot(dir / "other"), before);
 }
 
+std::string Repeat(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
 TEST(TarBackup, RestoreStopsOnBadArchivesBeforeChangingAnything) {
   TempDir dir;
   WriteFile(dir / "dst/keep.txt", "keep");
@@ -135,7 +141,11 @@ TEST(TarBackup, RestoreStopsOnBadArchivesBeforeChangingAnything) {
   EXPECT_EQ(Snapshot(dir / "dst"), before);
 
   // Names that would leave the directory are refused before any write.
-  for (std::string evil : {"..\\evil.txt", "a\\..\\..\\evil.txt", "\\etc\\evil", "C:\\evil", "", "a\\\\b"}) {
+  // Names the file system cannot hold (130 Cyrillic letters are 260 bytes
+  // on disk) or that would hide a separator are refused as well.
+  for (std::string evil : {std::string("..\\evil.txt"), std::string("a\\..\\..\\evil.txt"), std::string("\\etc\\evil"),
+                           std::string("C:\\evil"), std::string(""), std::string("a\\\\b"), std::string("sub/evil.txt"),
+                           std::string("new\nline"), std::string("tab\tname"), Repeat("я", 130)}) {
     WriteCraftedBackup(dir / "evil.tar", {{1, "new.txt", false}, {2, evil, false}}, {{"1", "n"}, {"2", "e"}});
     EXPECT_EQ(MessageOf([&] { TTarBackup(dir / "dst", dir / "evil.tar").Restore(); }),
               "Недопустимое имя в индексе резервной копии: [" + evil + "]");

@@ -9,7 +9,9 @@
 #include <map>
 #include <thread>
 
+#include "backup/file_ops.h"
 #include "backup/storage_restore.h"
+#include "backup/tar_backup.h"
 #include "core/crc32.h"
 #include "core/errors.h"
 #include "engine/update_package.h"
@@ -312,13 +314,24 @@ TEST_F(UpdateEngine, BackupAndRestoreTransitions) {
   EXPECT_EQ(GetBackupVersion(), "7.1.2");
   EXPECT_EQ(ReadFile(backup_ + "/Backup.DAT"), firstBackup);
 
-  // Restoring needs a backup version.
+  // A backup in place whose version the settings lost (a run killed
+  // between the rename and the settings write) names its own version.
+  WriteSettings("7.2.0", 1, "");
+  u.Refresh();
+  EXPECT_EQ(u.BackupVersion, "7.1.2");
+  EXPECT_EQ(GetBackupVersion(), "7.1.2");
+
+  // Otherwise restoring needs a backup version: a backup that names none
+  // (as older versions wrote them) is not offered.
+  const std::string good = ReadFile(backup_ + "/Backup.DAT");
+  TTarBackup(inst_, backup_ + "/Backup.DAT").Backup();
   WriteSettings("7.1.2", 1, "");
   u.Refresh();
   EXPECT_EQ(MessageOf([&] { u.RestoreFromBackup(); }), "Резервная копия отсутствует");
   WriteSettings("7.2.0", 1, "  ");
   u.Refresh();
   EXPECT_EQ(MessageOf([&] { u.RestoreFromBackup(); }), "Резервная копия отсутствует");
+  WriteFile(backup_ + "/Backup.DAT", good);
 
   // A successful restore: status 0 while it runs, 1 after, version taken
   // from the backup.
@@ -362,6 +375,21 @@ TEST_F(UpdateEngine, BackupAndRestoreTransitions) {
   EXPECT_EQ(GetCurrentStatus(), 2);
   EXPECT_EQ(u.CurrentStatus, 2);
   EXPECT_EQ(Snapshot(inst_), before);
+
+  // A restore that would not fit is refused before anything changes too:
+  // the space its files hold now counts as free, the backup's content must
+  // fit into that and the free space.
+  EXPECT_NO_THROW(u.CheckRestoreCanFinish({DiskUsage(inst_), 1}));
+  message = MessageOf([&] { u.CheckRestoreCanFinish({int64_t{1} << 60, 1}); });
+  EXPECT_EQ(message.rfind("Ошибка восстановления из резервной копии: недостаточно места на диске для каталога [" +
+                              inst_ + "]: нужно 1099511627776 МБ, доступно ",
+                          0),
+            0u)
+      << message;
+  u.CurrentVersionDirectory = inst_ + "/missing";
+  EXPECT_EQ(MessageOf([&] { u.CheckRestoreCanFinish({0, 0}); }),
+            "Ошибка восстановления из резервной копии: каталог установки [" + inst_ +
+                "/missing] недоступен: файл или каталог не найден (No such file or directory)");
 }
 
 TEST_F(UpdateEngine, CompoundFormBackupIsRestoredWithDeletion) {

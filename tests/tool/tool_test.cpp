@@ -89,7 +89,20 @@ TEST_F(ZtvTool, BackupCreateListRestoreAndTarList) {
   WriteFile(dir_ / "plain.bin", std::string(1024, '\0'));
   const std::string cut = dir_ / "cut.DAT";
   WriteFile(cut, test::ReadFile(backup).substr(0, 700));  // inside the first member
-  for (const std::string& bad : {dir_ / "plain.bin", cut}) {
+  // One flipped byte in a file's content, and one in the folder's name in
+  // the index.
+  const std::string bytes = test::ReadFile(backup);
+  std::string flippedData = bytes;
+  flippedData[flippedData.find("cc")] ^= 1;
+  const std::string dataFlip = dir_ / "data-flip.DAT";
+  WriteFile(dataFlip, flippedData);
+  std::string flippedIndex = bytes;
+  const size_t folderRecord = bytes.find(std::string("\x01\0\0\0a", 5), bytes.rfind("Index.trs"));
+  ASSERT_NE(folderRecord, std::string::npos);
+  flippedIndex[folderRecord + 4] ^= 2;  // the folder "a" becomes "c"
+  const std::string indexFlip = dir_ / "index-flip.DAT";
+  WriteFile(indexFlip, flippedIndex);
+  for (const std::string& bad : {dir_ / "plain.bin", cut, dataFlip, indexFlip}) {
     SCOPED_TRACE(bad);
     r = Run("backup verify " + Q(bad));
     EXPECT_EQ(r.code, 1);
@@ -102,6 +115,12 @@ TEST_F(ZtvTool, BackupCreateListRestoreAndTarList) {
     EXPECT_EQ(r.err, verifyError);  // the check's own message, no engine prefix
     EXPECT_EQ(test::Snapshot(dir_ / "dst"), before);
   }
+  EXPECT_EQ(Run("backup verify " + Q(indexFlip)).err,
+            "Резервная копия [" + indexFlip +
+                "] повреждена: в индексе резервной копии нет каталога [a], в котором лежит [a\\b.txt]\n");
+  EXPECT_EQ(Run("backup verify " + Q(dataFlip)).err.rfind("Резервная копия [" + dataFlip +
+                                                          "] повреждена: содержимое файла [c.txt]", 0),
+            0u);
   EXPECT_EQ(Run("backup verify " + Q(dir_ / "plain.bin")).err,
             "Резервная копия [" + (dir_ / "plain.bin") + "] повреждена: Не найден файл индекса в резервной копии.\n");
 
@@ -118,7 +137,7 @@ TEST_F(ZtvTool, BackupListLongShowsTypesModesOwnersAndLinks) {
   WriteFile(dir_ / "src/bin/Bureo", "program");
   ::chmod((dir_ / "src/bin/Bureo").c_str(), 0750);
   ::chmod((dir_ / "src/bin").c_str(), 02755);
-  fs::create_symlink("Bureo", dir_ / "src/bin/link\twith tab");
+  fs::create_symlink("Bureo\tand tab", dir_ / "src/bin/link with space");
   const std::string backup = dir_ / "Backup.DAT";
   ASSERT_EQ(Run("backup create " + Q(dir_ / "src") + " " + Q(backup)).code, 0);
   const std::string uid = std::to_string(::geteuid()), gid = std::to_string(::getegid());
@@ -127,7 +146,8 @@ TEST_F(ZtvTool, BackupListLongShowsTypesModesOwnersAndLinks) {
   // ID NAME ISDIR TYPE MODE UID GID LINK; the short form is unchanged.
   EXPECT_NE(r.out.find("\tbin\t1\td\t2755\t" + uid + "\t" + gid + "\t\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\tbin\\Bureo\t0\t-\t0750\t" + uid + "\t" + gid + "\t\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("\tbin\\link\twith tab\t0\tl\t0777\t" + uid + "\t" + gid + "\tBureo\n"), std::string::npos)
+  EXPECT_NE(r.out.find("\tbin\\link with space\t0\tl\t0777\t" + uid + "\t" + gid + "\tBureo\\tand tab\n"),
+            std::string::npos)
       << r.out;
   EXPECT_NE(Run("backup list " + Q(backup)).out.find("\tbin\\Bureo\t0\n"), std::string::npos);
 }

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <limits>
 
+#include "core/crc32.h"
 #include "core/errors.h"
 #include "core/file_io.h"
 #include "core/text.h"
@@ -321,8 +322,19 @@ void TTarArchive::ReadFileTo(TZVStream& stream) {
   CopyMember([&](const uint8_t* data, int64_t n) { stream.WriteBuffer(data, n); });
 }
 
-void TTarArchive::CopyMemberToFile(int fd, const std::string& fileName) {
-  CopyMember([&](const uint8_t* data, int64_t n) { WriteAll(fd, data, static_cast<size_t>(n), fileName); });
+void TTarArchive::CopyMemberToFile(int fd, const std::string& fileName, uint32_t* crc) {
+  uint32_t sum = 0;
+  CopyMember([&](const uint8_t* data, int64_t n) {
+    if (crc) sum = UpdateCRC32(sum, data, static_cast<size_t>(n));
+    WriteAll(fd, data, static_cast<size_t>(n), fileName);
+  });
+  if (crc) *crc = sum;
+}
+
+uint32_t TTarArchive::ReadFileCrc() {
+  uint32_t sum = 0;
+  CopyMember([&](const uint8_t* data, int64_t n) { sum = UpdateCRC32(sum, data, static_cast<size_t>(n)); });
+  return sum;
 }
 
 namespace {
@@ -362,7 +374,9 @@ bool TTarArchive::ReadFileToNew(const std::string& fileName) {
   return true;
 }
 
-bool TTarArchive::ExtractNew(const std::string& fileName, const TTarDirRec& r, const TTarExtractOptions& options) {
+bool TTarArchive::ExtractNew(const std::string& fileName, const TTarDirRec& r, const TTarExtractOptions& options,
+                             uint32_t* crc) {
+  if (crc) *crc = 0;
   const mode_t mode = static_cast<mode_t>(MemberMode(r));
   const struct timespec times[2] = {{0, UTIME_OMIT}, UnixTime(r.ModTime)};
   if (r.FileType == TTarFileType::SymbolicLink) {
@@ -399,7 +413,7 @@ bool TTarArchive::ExtractNew(const std::string& fileName, const TTarDirRec& r, c
     throw EntryError("Не удается назначить владельца [%s]: %s", fileName, errno);
   if (options.applyAttributes && ::fchmod(fd, mode) != 0)
     throw EntryError("Не удается установить права доступа [%s]: %s", fileName, errno);
-  if (r.FileType != TTarFileType::FIFOFile) CopyMemberToFile(fd, fileName);
+  if (r.FileType != TTarFileType::FIFOFile) CopyMemberToFile(fd, fileName, crc);
   if (options.applyAttributes) {
     if ((mode & 06000) != 0 && ::fchmod(fd, mode) != 0)
       throw EntryError("Не удается установить права доступа [%s]: %s", fileName, errno);
@@ -517,6 +531,8 @@ bool TTarWriter::AddRegularFile(const std::string& fileName, const std::string& 
 }
 
 bool TTarWriter::AddEntry(const std::string& fileName, const std::string& tarFileName, bool seenAsRegular) {
+  lastCrc_ = 0;
+  lastRegular_ = false;
   struct stat st;
   // A regular file is opened at once; O_NOFOLLOW makes a link that took its
   // place fail with ELOOP, and O_NONBLOCK keeps a pipe from waiting.
@@ -560,6 +576,7 @@ bool TTarWriter::AddEntry(const std::string& fileName, const std::string& tarFil
   }
   if (!S_ISREG(st.st_mode)) return false;
   AddOpenFile(fd, st, fileName, EntryRecord(tarFileName, st));
+  lastRegular_ = true;
   return true;
 }
 
@@ -630,6 +647,7 @@ void TTarWriter::AddOpenFile(int fd, const struct stat& st, const std::string& f
   // early (it shrank while it was read) or cannot be read fails the member:
   // zeros in place of its data would be a wrong file in the backup.
   int64_t remaining = r.Size;
+  uint32_t crc = 0;
   while (remaining > 0) {
     const int64_t want = std::min<int64_t>(remaining, static_cast<int64_t>(kIoChunk));
     const size_t at = out_.size();
@@ -644,9 +662,11 @@ void TTarWriter::AddOpenFile(int fd, const struct stat& st, const std::string& f
                                static_cast<long long>(r.Size), static_cast<long long>(r.Size - remaining + got)));
       got += n;
     }
+    crc = UpdateCRC32(crc, out_.data() + at, static_cast<size_t>(want));
     remaining -= want;
     if (out_.size() >= kIoChunk) Flush(failure);
   }
+  lastCrc_ = crc;
 }
 
 void TTarWriter::AddStream(TZVStream& stream, const std::string& tarFileName, double modTime) {

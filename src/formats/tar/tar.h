@@ -124,7 +124,12 @@ class TTarArchive {
   // (a write by an ordinary user clears them), and the time is applied
   // last. False, with nothing read or written, when something stands at
   // fileName already; other kinds of member raise.
-  bool ExtractNew(const std::string& fileName, const TTarDirRec& r, const TTarExtractOptions& options);
+  // `crc`, when given, receives the CRC-32 of the data written.
+  bool ExtractNew(const std::string& fileName, const TTarDirRec& r, const TTarExtractOptions& options,
+                  uint32_t* crc = nullptr);
+  // Reads the current member's data (once) into nothing and returns its
+  // CRC-32; a member cut short raises as ReadFileTo does.
+  uint32_t ReadFileCrc();
 
   // Origin 0 from the start, 1 from the current position, 2 from the end.
   void SetFilePos(int origin, int64_t offset);
@@ -144,7 +149,7 @@ class TTarArchive {
   void CopyMember(Sink&& sink);
   // Copies the current member's data into the open file `fd`, which stays
   // open; `fileName` names it in a failure.
-  void CopyMemberToFile(int fd, const std::string& fileName);
+  void CopyMemberToFile(int fd, const std::string& fileName, uint32_t* crc = nullptr);
 
   int fd_ = -1;
   int64_t pendingBytes_ = 0;
@@ -195,6 +200,11 @@ class TTarWriter {
   void Abandon();
 
   bool Finalized() const { return finalized_; }
+  // The CRC-32 of the data of the last member AddEntry added as a regular
+  // file (0 for other members).
+  uint32_t LastDataCrc() const { return lastCrc_; }
+  // Whether the last AddEntry added a regular file with its data.
+  bool LastWasRegular() const { return lastRegular_; }
 
   // Attributes given to every member.
   uint16_t Permissions = tarperm::All;
@@ -219,6 +229,8 @@ class TTarWriter {
   std::string fileName_;
   int fd_ = -1;
   bool finalized_ = false;
+  uint32_t lastCrc_ = 0;
+  bool lastRegular_ = false;
   std::vector<uint8_t> out_;
   std::vector<std::pair<uint32_t, std::string>> userNames_, groupNames_;  // looked up once each
 };
