@@ -130,7 +130,8 @@ TReplacement::~TReplacement() {
   if (!committed_) ::unlink(partial_.c_str());
 }
 
-void TReplacement::Commit() {
+void TReplacement::Prepare() {
+  if (prepared_) return;
   const int fd = ::open(partial_.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw Exception(WriteErrorMessage(partial_, errno));
   struct stat old;
@@ -149,6 +150,11 @@ void TReplacement::Commit() {
     throw Exception(WriteErrorMessage(partial_, err));
   }
   ::close(fd);
+  prepared_ = true;
+}
+
+void TReplacement::Commit() {
+  Prepare();
   if (FileRename(partial_, target_) != 0)
     throw Exception(Format("Не удается заменить файл [%s]: %s", target_, FileErrorText(errno)));
   committed_ = true;

@@ -53,15 +53,19 @@ class TReplacement {
   const std::string& Target() const { return target_; }
   // The name of the file to write.
   const std::string& PartialName() const { return partial_; }
-  // Syncs the partial file, gives it the target's attributes, renames it
-  // over the target and syncs the folder. Raises naming the file and the
-  // reason; the target is then as it was (or, after the rename, the new file).
+  // Syncs the partial file and gives it the target's attributes (once), so
+  // that several files can be made ready before the first is renamed.
+  void Prepare();
+  // Prepares the partial file when not done yet, renames it over the target
+  // and syncs the folder. Raises naming the file and the reason; the target
+  // is then as it was (or, after the rename, the new file).
   void Commit();
   bool Committed() const { return committed_; }
 
  private:
   std::string target_;
   std::string partial_;
+  bool prepared_ = false;
   bool committed_ = false;
 };
 

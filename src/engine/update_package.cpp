@@ -287,7 +287,6 @@ void BuildPackage(const std::string& directory, const std::string& outDirectory,
       done += len;
     } while (done < total);
   }
-  for (auto& part : parts) part->Commit();
   for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
     descriptor.Append();
     descriptor.FieldByName("Kind").SetAsString("File");
@@ -318,7 +317,18 @@ void BuildPackage(const std::string& directory, const std::string& outDirectory,
   file.WriteU32(static_cast<uint32_t>(size));
   file.SetPosition(size - 4);
   file.WriteU32(UpdateCRC32(0, file.Memory(), static_cast<size_t>(size - 4)));
-  file.SaveToFile(JoinPath(out, kDescriptorName));
+  TReplacement descriptorFile(JoinPath(out, kDescriptorName));
+  {
+    TZVFileStream stream(descriptorFile.PartialName(), TZVFileStream::Mode::Create);
+    file.SaveToStream(stream);
+  }
+  // Everything is written and synced before the first rename; the
+  // descriptor goes last, so that a package whose renames were cut short
+  // fails its check instead of pairing new parts with old checksums.
+  for (auto& part : parts) part->Prepare();
+  descriptorFile.Prepare();
+  for (auto& part : parts) part->Commit();
+  descriptorFile.Commit();
 }
 
 }  // namespace ztv
