@@ -335,9 +335,16 @@ std::string ServerProcessName(int kind, int variant) {
   return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
+namespace {
+std::vector<ProcessEntry> GuardianProcesses(int kind);
+}  // namespace
+
 bool IsServerAppRunning(int kind, bool allVariants, const ControlEnv& env) {
   auto info = KindInfo(kind);
   if (!info) return false;
+  // A guardian of the instance without its server (a start that was cut
+  // short) counts as the running server: it would start one at any moment.
+  if (!env.windows->ProgramsShowDialogs() && !GuardianProcesses(kind).empty()) return true;
   if (!env.windows->FindOwnedTopLevel(info->windowClass, ServerOwner(kind, allVariants))) return false;
   if (ServerProcessRuns(kind, allVariants)) return true;
   RaiseServerProcessNotFound(kind);
@@ -406,13 +413,30 @@ std::vector<ProcessEntry> GuardianProcesses(int kind) {
   return ProcessesOf(kind, GuardianExecutable(RegisteredExe(kind, 0)));
 }
 
+// Ends the guardians of the instance that run without their server, and a
+// server one of them may have started meanwhile. Nobody can be attached to
+// a server that was not running, so nothing is asked.
+void EndLoneGuardians(int kind, const ServerKindInfo& info, const ControlEnv& env) {
+  const auto guardians = GuardianProcesses(kind);
+  if (guardians.empty()) return;
+  const std::string failure = std::string("Не удаётся выгрузить ") + info.displayName;
+  for (const auto& g : guardians) SignalProcess(g.pid, g.startTime, SIGTERM);
+  if (!WaitUntilEnded(guardians, env)) throw Exception(failure);
+  const auto started = ServerProcesses(kind, false);
+  for (const auto& p : started) SignalProcess(p.pid, p.startTime, SIGTERM);
+  if (!WaitUntilEnded(started, env)) throw Exception(failure);
+}
+
 // Ends a server program where the server cannot ask about its users
 // itself: the question is asked here from the server's own attachment
 // count, then the guardian is stopped (so that it does not start the server
 // again), then the server.
 void CloseServerProgramAsking(int kind, const ServerKindInfo& info, const ControlEnv& env) {
   const auto servers = ServerProcesses(kind, false);
-  if (servers.empty()) return;
+  if (servers.empty()) {
+    EndLoneGuardians(kind, info, env);
+    return;
+  }
   WindowSystem& windows = *env.windows;
   WindowHandle window = windows.FindOwnedTopLevel(info.windowClass, ServerOwner(kind, false));
   if (!window) return;
@@ -551,6 +575,9 @@ constexpr int kStartWaits = 100;
 // never starts beside it. Returns once the server accepts connections.
 void StartFirebirdProgram(const std::string& path, const ControlEnv& env) {
   if (!ProcessesOf(kServerFirebird, path).empty()) return;
+  // A guardian of the instance that runs without its server is ended
+  // first, so that the instance never gets a second one.
+  if (const ServerKindInfo* info = KindInfo(kServerFirebird)) EndLoneGuardians(kServerFirebird, *info, env);
   const FirebirdInstance instance = ReadFirebirdInstance();
   const std::string guardian = GuardianExecutable(path);
   const bool guarded = FileExists(guardian);

@@ -274,6 +274,44 @@ TEST_F(ControlTest, AServerProgramIsStoppedAndStartedAgain) {
   EXPECT_TRUE(ProcessAlive(foreign.pid, foreign.startTime));
 }
 
+TEST_F(ControlTest, AGuardianWithoutItsServerIsStoppedAndNeverDoubled) {
+  test::StandinFirebird fb(dir_);
+  const std::string guardian = fb.Dir() + "/sbin/fbguard";
+  test::InstallStandin(guardian);
+  test::TestRegistry registry(dir_, fb.RegistryKey());
+  env_.attachments = [](int, std::string&) { return 0; };
+  auto guardians = [&] { return test::CountNamed("fbguard"); };
+
+  // A guardian of the instance whose server's start was cut short: it is
+  // the running server as far as a stop is concerned, and the stop ends it.
+  auto lone = test::StartStandin(guardian, "exit", {{"FIREBIRD", fb.Root()}});
+  ASSERT_TRUE(lone.pid);
+  EXPECT_EQ(RunningServers(false, env_), 4);
+  TServerRecord record;
+  IBServerStop(record, env_);
+  EXPECT_FALSE(ProcessAlive(lone.pid, lone.startTime));
+  EXPECT_EQ(RunningServers(false, env_), 0);
+  EXPECT_EQ(record.FServerKind, 2);
+
+  // A start with such a guardian about ends it and starts one guardian
+  // with its server.
+  lone = test::StartStandin(guardian, "exit", {{"FIREBIRD", fb.Root()}});
+  ASSERT_TRUE(lone.pid);
+  IBServerStart(record, env_);
+  EXPECT_FALSE(ProcessAlive(lone.pid, lone.startTime));
+  EXPECT_EQ(guardians(), 1);
+  EXPECT_EQ(test::CountNamed("firebird"), 1);
+  EXPECT_TRUE(test::LoopbackAccepts(fb.Port()));
+  // A second start leaves the running pair alone.
+  IBServerStart(record, env_);
+  EXPECT_EQ(guardians(), 1);
+  EXPECT_EQ(test::CountNamed("firebird"), 1);
+  // And a stop ends both.
+  IBServerStop(record, env_);
+  EXPECT_EQ(guardians(), 0);
+  EXPECT_EQ(test::CountNamed("firebird"), 0);
+}
+
 TEST_F(ControlTest, AServerThatCannotTellItsAttachmentsIsAskedAbout) {
   test::StandinFirebird fb(dir_);
   test::TestRegistry registry(dir_, fb.RegistryKey());

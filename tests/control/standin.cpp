@@ -11,6 +11,12 @@
 // Started as a database server is (FIREBIRD naming a root whose
 // firebird.conf sets RemoteServicePort), it also accepts connections on that
 // loopback port, as the server does once it is up.
+//
+// Under the guardian's name "fbguard" it stands for the guardian: it never
+// listens; started as the program starts the guardian ("-daemon") it starts
+// the "firebird" beside it with its own environment and ends it when it ends
+// itself; started with a MODE it has no server (a guardian whose server's
+// start was cut short).
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -29,10 +35,32 @@ namespace {
 
 volatile sig_atomic_t termCount = 0;
 int termsToExit = 1;
+volatile pid_t serverChild = 0;
 
 void OnTerm(int) {
   termCount = termCount + 1;
-  if (termCount >= termsToExit) _exit(0);
+  if (termCount >= termsToExit) {
+    // A guardian takes its server with it.
+    if (serverChild > 0) ::kill(serverChild, SIGTERM);
+    _exit(0);
+  }
+}
+
+bool NamedGuardian(const char* argv0) {
+  const char* slash = std::strrchr(argv0, '/');
+  return std::strcmp(slash ? slash + 1 : argv0, "fbguard") == 0;
+}
+
+// Starts the "firebird" beside the guardian, as fbguard does.
+void StartServerBeside(const char* argv0) {
+  std::string server(argv0);
+  server = server.substr(0, server.rfind('/') + 1) + "firebird";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl(server.c_str(), server.c_str(), "exit", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  serverChild = pid;
 }
 
 // Listens where a server of the root named by FIREBIRD would.
@@ -82,8 +110,11 @@ int main(int argc, char** argv) {
     sa.sa_handler = OnTerm;
   }
   sigaction(SIGTERM, &sa, nullptr);
-  ListenLikeAServer();
-  if (argc >= 3) {
+  if (!NamedGuardian(argv[0]))
+    ListenLikeAServer();
+  else if (std::strcmp(mode, "-daemon") == 0)
+    StartServerBeside(argv[0]);
+  if (argc >= 3 && argv[2][0] != '-') {
     int fd = ::open(argv[2], O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd >= 0) ::close(fd);
   }
