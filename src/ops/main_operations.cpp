@@ -6,6 +6,7 @@
 #include "core/text.h"
 #include "engine/ztv_procs.h"
 #include "ops/dir_clean.h"
+#include "ops/journal.h"
 #include "platform/command_line.h"
 #include "platform/paths.h"
 
@@ -93,7 +94,15 @@ bool MainOperations::FormShow() {
   view_.UpdateStatusPanel(true);
   FUpdater.Refresh();
   view_.UpdateStatusPanel(false);
+  ReportInterruptedOperation();
   return AutoRunRequested();
+}
+
+void MainOperations::ReportInterruptedOperation() {
+  const auto entry = FindInterruptedOperation();
+  if (!entry) return;
+  ui_.ShowMessage("Уведомление", InterruptedOperationMessage(*entry), MessageIcon::Warning);
+  ClearInterruptedOperation();
 }
 
 void MainOperations::Step(const std::string& text) {
@@ -146,6 +155,7 @@ void MainOperations::CheckBackupPreconditions() {
 
 void MainOperations::BatchRequest(int32_t /*wParam*/, int32_t code) {
   FUpdater.Refresh();
+  if (code == kBatchBackup || code == kBatchRestore) ReportInterruptedOperation();
   if (code == kBatchBackup) {
     // Nothing is asked and no lines are written in this mode. What would
     // make the backup fail is found out before anything is closed.
@@ -154,8 +164,10 @@ void MainOperations::BatchRequest(int32_t /*wParam*/, int32_t code) {
     ui_.LogClear();
     ui_.LogShow();
     OperationCleanup cleanup(ui_, view_, false);
+    TOperationJournal inProgress(journal::kBackup, journal::kClose);
     UnloadWorkplaceIfRunning();
     StopServer(1000);
+    inProgress.Step(journal::kBackupStep);
     try {
       FUpdater.MakeBackup();
     } catch (const Exception& e) {
@@ -163,6 +175,7 @@ void MainOperations::BatchRequest(int32_t /*wParam*/, int32_t code) {
       StartServerAfterFailure(e);
       throw;
     }
+    inProgress.Step(journal::kStartServer);
     StartServer();
   } else if (code == kBatchRestore) {
     btnRestoreClick(TSender::None);
@@ -194,6 +207,7 @@ void MainOperations::btnUpdateClick(TSender sender) {
   ui_.LogShow();
   {
     OperationCleanup cleanup(ui_, view_);
+    TOperationJournal inProgress(journal::kUpdate, journal::kClose);
     Step("Выгрузка приложений.");
     Step("Рабочее место...");
     UnloadWorkplaceIfRunning();
@@ -204,6 +218,7 @@ void MainOperations::btnUpdateClick(TSender sender) {
     Append("ОК");
 
     Step("Резервное копирование текущей версии...");
+    inProgress.Step(journal::kBackupStep);
     try {
       FUpdater.MakeBackup();
     } catch (const Exception& e) {
@@ -216,14 +231,17 @@ void MainOperations::btnUpdateClick(TSender sender) {
     ShowProgress(0, "");
     ui_.Pump();
 
+    inProgress.Step(journal::kStartServer);
     StartServer();
     clock_.Sleep(5000);
 
     Step("Распаковка обновления...");
+    inProgress.Step(journal::kUnpack);
     FUpdater.UnpackUpdate();
     Append("завершена успешно");
 
     Step("Запуск программы обновления...");
+    inProgress.Step(journal::kInstaller);
     FUpdater.RunInstaller();
     Append("прошел успешно");
   }
@@ -241,6 +259,7 @@ void MainOperations::btnRestoreClick(TSender /*sender*/) {
   ui_.LogClear();
   ui_.LogShow();
   OperationCleanup cleanup(ui_, view_);
+  TOperationJournal inProgress(journal::kRestore, journal::kClose);
   Step("Выгрузка приложений.");
   Step("Рабочее место...");
   UnloadWorkplaceIfRunning();
@@ -251,6 +270,7 @@ void MainOperations::btnRestoreClick(TSender /*sender*/) {
   Append("ОК");
 
   Step("Восстановление текущей версии...");
+  inProgress.Step(journal::kRestoreStep);
   try {
     FUpdater.RestoreFromBackup();
   } catch (const Exception& e) {

@@ -84,6 +84,9 @@ class MainOperations {
   // failed refresh raises (the panel stays blank). Returns whether the
   // automatic update is to start now.
   bool FormShow();
+  // Tells of an operation a killed run left unfinished (its journal), with
+  // what to do, once.
+  void ReportInterruptedOperation();
 
   // The batch request (window message WM_USER) with its operation code.
   // Raises what the operation raised.
