@@ -103,11 +103,36 @@ bool ParseValueData(const std::string& data, RegValue& v) {
     return true;
   }
   if (data.compare(0, 3, "hex") == 0) {
+    // Kept as written, less a trailing continuation mark that continued
+    // nothing: written back, it would join the next line.
+    std::string text = data;
+    for (;;) {
+      std::string t = TrimRight(text);
+      while (!t.empty() && t.back() == '\\') t.pop_back();
+      if (t == text) break;
+      text = std::move(t);
+    }
     v.type = RegValue::Type::Other;
-    v.text = data;
+    v.text = text;
     return true;
   }
   return false;
+}
+
+// Whether a line is a value whose data is hex data (the only data a
+// trailing backslash continues): the data after the name's "=" starts with
+// "hex", exactly as ParseValueData takes it.
+bool ContinuesHexData(const std::string& rawLine) {
+  const std::string line = Trim(rawLine);
+  size_t i = 0;
+  std::string name;
+  if (line.empty()) return false;
+  if (line[0] == '@')
+    i = 1;
+  else if (!ParseQuoted(line, i, name))
+    return false;
+  if (i >= line.size() || line[i] != '=') return false;
+  return Trim(line.substr(i + 1)).compare(0, 3, "hex") == 0;
 }
 
 }  // namespace
@@ -140,7 +165,7 @@ std::optional<RegDocument> ParseRegFile(const std::string& raw) {
     start = end + 1;
     if (!pending.empty()) line = pending + Trim(line);
     pending.clear();
-    if (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos) {
+    if (!line.empty() && line.back() == '\\' && ContinuesHexData(line)) {
       line.pop_back();
       pending = line;
       continue;
