@@ -510,11 +510,18 @@ void TTarBackup::Restore() {
       int fd;
       ~Closer() { ::close(fd); }
     } closer{fd};
-    if (extract.applyOwner && (a.owner || a.group) &&
+    // What is already right is left alone (a folder of another owner that
+    // needs no change is no failure).
+    struct stat st {};
+    ::fstat(fd, &st);
+    const bool ownerRight = (!a.owner || st.st_uid == static_cast<uid_t>(*a.owner)) &&
+                            (!a.group || st.st_gid == static_cast<gid_t>(*a.group));
+    if (extract.applyOwner && !ownerRight &&
         ::fchown(fd, a.owner ? static_cast<uid_t>(*a.owner) : static_cast<uid_t>(-1),
                  a.group ? static_cast<gid_t>(*a.group) : static_cast<gid_t>(-1)) != 0)
       throw Exception(Format("Не удается назначить владельца [%s]: %s", a.path, SystemErrorText(errno)));
-    if (a.mode && ::fchmod(fd, static_cast<mode_t>(*a.mode & 07777)) != 0)
+    if (a.mode && (!ownerRight || (st.st_mode & 07777) != static_cast<mode_t>(*a.mode & 07777)) &&
+        ::fchmod(fd, static_cast<mode_t>(*a.mode & 07777)) != 0)
       throw Exception(Format("Не удается установить права доступа [%s]: %s", a.path, SystemErrorText(errno)));
   }
   Progress(100, "Восстановление из резервной копии завершено");
