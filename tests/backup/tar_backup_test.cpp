@@ -405,6 +405,21 @@ TEST(TarBackup, MembersCarryTheirModesOwnersAndLinkTargets) {
   // Folders keep their attributes in the index.
   ASSERT_TRUE(b.DiskList->Locate("Name", TVarValue(std::string("shared"))));
   EXPECT_EQ(b.DiskList->FieldByName(kIndexModeField).AsInteger(), 02775);
+
+  // A reader that recreates the fields from the packet, as the index has
+  // always been read, finds its three fields first and the new ones after.
+  TTarArchive again(dir / "Backup.DAT");
+  while (again.FindNext(r) && r.Name != kIndexMemberName) {
+  }
+  TZVMemoryStream packet;
+  again.ReadFileTo(packet);
+  packet.SetPosition(0);
+  TStaticSet index;
+  LoadDataSetFromStream(packet, index, UnpackOptions::RecreateFields);
+  std::vector<std::string> fields;
+  for (int i = 0; i < index.FieldCount(); ++i) fields.push_back(index.Fields(i).FieldName());
+  EXPECT_EQ(fields, (std::vector<std::string>{"ID", "Name", "IsDirectory", "Mode", "OwnerId", "GroupId", "CRC"}));
+  EXPECT_EQ(index.RecordCount(), b.DiskList->RecordCount());
 }
 
 TEST(TarBackup, GnuTarSeesAndExtractsTheSameModesOwnersAndLinks) {
