@@ -52,9 +52,10 @@ const char kUsage[] =
     "  --help       print this help and end\n"
     "  --version    print the version and the module folders and end\n"
     "\n"
-    "Without a display, batch runs and the automatic update talk on the terminal.\n"
+    "Without a display (the platforms offscreen and minimal count as none), batch\n"
+    "runs and the automatic update talk on the terminal.\n"
     "Exit status: 0; 1 when a batch run or the automatic update without a display\n"
-    "failed.\n";
+    "failed, or the screenshot could not be written.\n";
 
 // The version line, then the folders run-time modules are looked for in.
 void PrintVersion() {
@@ -64,7 +65,12 @@ void PrintVersion() {
 
 bool HasDisplay() {
   const char* platform = std::getenv("QT_QPA_PLATFORM");
-  if (platform && *platform) return true;  // the caller chose a platform
+  if (platform && *platform) {
+    // A platform the caller chose is a display, unless it draws nowhere:
+    // nobody could click a box of "offscreen" or "minimal".
+    const std::string name = std::string(platform).substr(0, std::string(platform).find(':'));
+    return name != "offscreen" && name != "minimal";
+  }
   const char* x = std::getenv("DISPLAY");
   const char* w = std::getenv("WAYLAND_DISPLAY");
   return (x && *x) || (w && *w);
@@ -164,9 +170,10 @@ int main(int argc, char** argv) {
     fMain->FormShow();
     WaitForOperation(*fMain);  // an automatic update asked for as well ends first
     QApplication::processEvents();
-    if (!fMain->grab().save(QString::fromStdString(screenshot)))
+    if (!fMain->grab().save(QString::fromStdString(screenshot))) {
       std::cerr << "ztv-updater: cannot write " << screenshot << std::endl;
-    else
+      exitCode = 1;
+    } else
       std::cout << "screenshot written to " << screenshot << std::endl;
   } else if (headless) {
     // The automatic update without a display: nobody could close the window

@@ -120,6 +120,32 @@ TEST_F(BatchProgramTest, FailedBackupExitsWithOneAndTheMessageOnStderr) {
   EXPECT_EQ(GetBackupVersion(), "7.1.0");
 }
 
+TEST_F(BatchProgramTest, PlatformsThatDrawNowhereTalkOnTheTerminal) {
+  // An explicitly chosen platform that draws nowhere is no display: the
+  // question goes to the terminal road, which without a terminal takes its
+  // default, and the run ends at once instead of waiting for a click.
+  InstallStandinServer();
+  WriteSettings("7.2.0", 1, "7.1.2");
+  for (const std::string platform : {"offscreen", "minimal"}) {
+    SCOPED_TRACE(platform);
+    const CapturedRun run =
+        RunCaptured({"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM=" + platform,
+                     ZTV_UPDATER_PROGRAM, "restore"},
+                    20000);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("Восстановить систему из резервной копии (текущие данные будут потеряны)?"),
+              std::string::npos)
+        << run.out;
+  }
+  // A screenshot that cannot be written is a failure.
+  const CapturedRun shot = RunCaptured({"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
+                                        ZTV_UPDATER_PROGRAM, "--offscreen-screenshot", dir_ / "no/such/dir/x.png"},
+                                       20000);
+  EXPECT_EQ(shot.exitCode, 1);
+  EXPECT_NE(shot.err.find("cannot write"), std::string::npos) << shot.err;
+}
+
 TEST_F(BatchProgramTest, AutomaticUpdateWithoutADisplayEndsWithTheUpdate) {
   // A broken installation: the update is refused after the notice and the
   // question (taken with its default Yes), and the program ends.
