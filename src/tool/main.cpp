@@ -1,5 +1,7 @@
 // ztvtool: the administrator's command-line tool over the updater's
 // libraries.
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -17,6 +19,23 @@ std::string VersionText() {
   std::string text = "ztvtool " ZTV_VERSION "\nRun-time modules are looked for in:";
   for (const std::string& dir : ztv::ModuleSearchDirectories()) text += "\n  " + dir;
   return text;
+}
+
+// A message as stderr shows it. System texts separate their parts with
+// carriage returns, which on a terminal would overwrite the start of the
+// line: there each becomes a line break. Scripts, which read a pipe or a
+// file, get the message exactly as it is.
+std::string ForStderr(const std::string& message) {
+  if (!::isatty(STDERR_FILENO)) return message;
+  std::string out;
+  for (size_t i = 0; i < message.size(); ++i) {
+    if (message[i] != '\r') {
+      out += message[i];
+    } else if (i + 1 >= message.size() || message[i + 1] != '\n') {
+      out += '\n';
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -51,11 +70,11 @@ int main(int argc, char** argv) {
     return 1;
   } catch (const ztv::Exception& e) {
     std::cout.flush();
-    std::cerr << e.what() << std::endl;
+    std::cerr << ForStderr(e.what()) << std::endl;
     return 1;
   } catch (const std::exception& e) {
     std::cout.flush();
-    std::cerr << e.what() << std::endl;
+    std::cerr << ForStderr(e.what()) << std::endl;
     return 1;
   }
   return 0;

@@ -190,6 +190,21 @@ TEST_F(ZtvTool, BackupCreateFailuresExitOneAndKeepThePreviousBackup) {
   EXPECT_EQ(ReadFile(backup), good);
 }
 
+TEST_F(ZtvTool, SystemTextsOnATerminalOverwriteNothing) {
+  // Piped, the message is as the system builds it, parts separated by CR.
+  Result r = Run("tar list " + Q(dir_ / "missing.tar"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("\r" + (dir_ / "missing.tar") + "\r"), std::string::npos) << r.err;
+  // On a terminal (whose own line ends are CR LF) no lone CR is left to
+  // send the cursor back over what was printed.
+  r = test::RunProgram("python3 -c 'import pty, sys; pty.spawn(sys.argv[1:])' " + std::string(ZTVTOOL_PATH) +
+                       " tar list " + Q(dir_ / "missing.tar"));
+  std::string shown = r.out;
+  for (size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.replace(at, 2, "\n");
+  EXPECT_NE(shown.find("Ошибка при открытии файла: \n" + (dir_ / "missing.tar") + "\n"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find('\r'), std::string::npos) << shown;
+}
+
 TEST_F(ZtvTool, PackageBuildVerifyUnpack) {
   WriteFile(dir_ / "pkg/UpdateInstaller.exe", "#!/bin/sh\n");
   std::string noise;
