@@ -1,5 +1,6 @@
 #include "engine/updater.h"
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -92,11 +93,25 @@ void TUpdater::MakeBackup() {
 TBackupSummary TUpdater::CheckBackup() const {
   const std::string backupFile = BackupFileName();
   if (Trim(BackupVersion).empty() || !FileExists(backupFile)) throw Exception("Резервная копия отсутствует");
+  std::optional<TCheckedFile> identity;
+  struct stat st;
+  if (::stat(backupFile.c_str(), &st) == 0) {
+    identity = TCheckedFile{backupFile,
+                            static_cast<uint64_t>(st.st_dev),
+                            static_cast<uint64_t>(st.st_ino),
+                            static_cast<int64_t>(st.st_size),
+                            static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                            static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+    if (checkedFile_ && *checkedFile_ == *identity) return checkedSummary_;
+  }
+  checkedFile_.reset();
   try {
-    return VerifyBackup(backupFile);
+    checkedSummary_ = VerifyBackup(backupFile);
   } catch (const Exception& e) {
     throw Exception(std::string("Ошибка восстановления из резервной копии: ") + e.what());
   }
+  checkedFile_ = identity;
+  return checkedSummary_;
 }
 
 void TUpdater::CheckRestoreCanFinish(const TBackupSummary& summary) const {

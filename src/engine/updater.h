@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "backup/backup_verify.h"
@@ -47,7 +48,9 @@ class TUpdater {
   // What a restore needs before it changes anything: a backup version, the
   // file, and a backup that passes the whole check. Raises what
   // RestoreFromBackup would raise.
-  // Returns what the check found (the size of the content to restore).
+  // Returns what the check found (the size of the content to restore). A
+  // file found whole by the last check and unchanged since (same inode,
+  // size and times) is not read again.
   TBackupSummary CheckBackup() const;
   // Refuses, before anything changes, a restore that could not finish: an
   // installation folder that cannot be written (a read-only file system,
@@ -84,6 +87,19 @@ class TUpdater {
   // Exist only while an update package is being unpacked.
   std::unique_ptr<TZVMemoryStream> JointStream;
   std::unique_ptr<TZVMemoryStream> UnpackedStream;
+
+ private:
+  // The backup file the last CheckBackup found whole, as the file system
+  // identified it then: a restore right after the check before it does not
+  // read the whole file again unless the file changed in between.
+  struct TCheckedFile {
+    std::string path;
+    uint64_t device = 0, inode = 0;
+    int64_t size = 0, mtimeNs = 0, ctimeNs = 0;
+    bool operator==(const TCheckedFile&) const = default;
+  };
+  mutable std::optional<TCheckedFile> checkedFile_;
+  mutable TBackupSummary checkedSummary_;
 };
 
 }  // namespace ztv
