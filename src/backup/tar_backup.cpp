@@ -126,20 +126,33 @@ void CheckBackupMembersComplete(const TIndexEntries& entries) {
     if (e.hasCrc && !e.hasMember) throw Exception(Format("нет данных файла [%s] (элемент %d)", e.name, id));
 }
 
-std::string ReadBackupVersion(const std::string& fileName) {
-  TTarArchive archive(fileName);
+std::vector<std::pair<std::string, char>> ReadTarBackupIndex(TTarArchive& archive, TStaticSet& index,
+                                                             uint32_t options) {
+  archive.Rewind();
+  std::vector<std::pair<std::string, char>> members;
+  TZVMemoryStream stream;
+  bool found = false;
   TTarDirRec r;
   while (archive.FindNext(r)) {
-    if (!SameText(r.Name, kIndexMemberName)) continue;
-    TZVMemoryStream stream;
-    archive.ReadFileTo(stream);
-    stream.SetPosition(0);
-    TStaticSet index;
-    LoadDataSetFromStream(stream, index, UnpackOptions::RecreateFields | UnpackOptions::WithParams);
-    const TParam* version = index.Params().FindParam(kIndexVersionParam);
-    return version && !version->IsNull() ? version->AsString() : std::string();
+    if (!SameText(r.Name, kIndexMemberName)) {
+      members.emplace_back(r.Name, FileTypeToChar(r.FileType));
+    } else if (!found) {
+      found = true;
+      archive.ReadFileTo(stream);
+    }
   }
-  throw ETyped("Не найден файл индекса в резервной копии.");
+  if (!found) throw ETyped("Не найден файл индекса в резервной копии.");
+  stream.SetPosition(0);
+  LoadDataSetFromStream(stream, index, UnpackOptions::RecreateFields | options);
+  return members;
+}
+
+std::string ReadBackupVersion(const std::string& fileName) {
+  TTarArchive archive(fileName);
+  TStaticSet index;
+  ReadTarBackupIndex(archive, index, UnpackOptions::WithParams);
+  const TParam* version = index.Params().FindParam(kIndexVersionParam);
+  return version && !version->IsNull() ? version->AsString() : std::string();
 }
 
 TTarBackup::TTarBackup(std::string directory, std::string archiveFileName)
@@ -332,27 +345,11 @@ void TTarBackup::Restore() {
   // headers are looked at on the way, so that a member the restore could
   // not write stops it before anything on disk changes.
   Progress(1, "Считывание файла индекса");
-  archive.Rewind();
-  TTarDirRec r;
-  bool found = false;
-  std::vector<std::pair<std::string, char>> members;  // name, typeflag
-  TZVMemoryStream indexStream;
-  while (archive.FindNext(r)) {
-    if (!found && SameText(r.Name, kIndexMemberName)) {
-      found = true;
-      archive.ReadFileTo(indexStream);
-    } else if (!SameText(r.Name, kIndexMemberName)) {
-      members.emplace_back(r.Name, FileTypeToChar(r.FileType));
-    }
-  }
-  if (!found) throw ETyped("Не найден файл индекса в резервной копии.");
-  indexStream.SetPosition(0);
   BackupIndex = std::make_unique<TStaticSet>();
-  LoadDataSetFromStream(indexStream, *BackupIndex, UnpackOptions::RecreateFields);
+  const auto members = ReadTarBackupIndex(archive, *BackupIndex, 0);
   TIndexEntries entries = CheckBackupIndex(*BackupIndex);
   for (const auto& [name, flag] : members) CheckBackupMember(name, flag, entries);
   CheckBackupMembersComplete(entries);
-  members.clear();
   TField& nameField = BackupIndex->FieldByName("Name");
   TField& dirField = BackupIndex->FieldByName("IsDirectory");
   TField& idField = BackupIndex->FieldByName("ID");
@@ -463,6 +460,7 @@ void TTarBackup::Restore() {
   archive.Rewind();
   const int n = BackupIndex->RecordCount();
   int k = 0;
+  TTarDirRec r;
   while (archive.FindNext(r)) {
     ++k;
     if (SameText(r.Name, kIndexMemberName)) continue;

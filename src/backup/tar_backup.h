@@ -70,6 +70,16 @@ TIndexEntry& CheckBackupMember(const std::string& memberName, char typeflag, TIn
 // records had its member.
 void CheckBackupMembersComplete(const TIndexEntries& entries);
 
+class TTarArchive;
+
+// Walks a tar backup's headers from the start: loads the first member
+// "Index.trs" into `index` (fields recreated from the packet, and the
+// parameters with UnpackOptions::WithParams in `options`) and returns the
+// name and typeflag of every other member. Raises "Не найден файл индекса в
+// резервной копии." when there is none.
+std::vector<std::pair<std::string, char>> ReadTarBackupIndex(TTarArchive& archive, TStaticSet& index,
+                                                             uint32_t options);
+
 // The version a backup names in its index (empty for a backup that names
 // none, or the compound form). Reads the index only; raises when the file
 // cannot be read or holds no index.

@@ -29,17 +29,7 @@ void LoadBackupIndex(const std::string& file, TStaticSet& index) {
     return;
   }
   TTarArchive archive(file);
-  TTarDirRec r;
-  while (archive.FindNext(r)) {
-    if (SameText(r.Name, kIndexMemberName)) {
-      TZVMemoryStream s;
-      archive.ReadFileTo(s);
-      s.SetPosition(0);
-      LoadDataSetFromStream(s, index, UnpackOptions::RecreateFields);
-      return;
-    }
-  }
-  throw ETyped("Не найден файл индекса в резервной копии.");
+  ReadTarBackupIndex(archive, index, 0);
 }
 
 // The member headers of a tar backup by ID (none for the compound form).
