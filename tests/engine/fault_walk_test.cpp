@@ -32,9 +32,6 @@ using test::StatSnapshot;
 using test::TempDir;
 using test::WriteFile;
 
-// The files of a folder by name, with their content.
-std::map<std::string, std::string> Files(const std::string& dir) { return test::Snapshot(dir); }
-
 std::vector<std::string> Names(const std::map<std::string, std::string>& files) {
   std::vector<std::string> names;
   for (const auto& [name, content] : files) names.push_back(name + " " + std::to_string(content.size()));
@@ -148,7 +145,7 @@ TEST_F(FaultWalk, CompoundImagePackageAndStreamFilesAreReplacedWhole) {
   WriteFile(dir_ / "pkg/data.bin", std::string(200000, 'p'));
   TPackageBuildOptions options{"7.1.2", "7.2.0", false, 60000};
   BuildPackage(dir_ / "pkg", dir_ / "out", options);
-  auto oldPackage = Files(dir_ / "out");
+  auto oldPackage = test::Snapshot(dir_ / "out");
   WriteFile(dir_ / "pkg/data.bin", std::string(200000, 'q'));
 
   const std::string plain = dir_ / "plain.bin";
@@ -194,7 +191,7 @@ TEST_F(FaultWalk, CompoundImagePackageAndStreamFilesAreReplacedWhole) {
   auto restoreOldPackage = [&] {
     WriteFile(dir_ / "pkg/data.bin", std::string(200000, 'p'));
     BuildPackage(dir_ / "pkg", dir_ / "out", options);
-    oldPackage = Files(dir_ / "out");
+    oldPackage = test::Snapshot(dir_ / "out");
     WriteFile(dir_ / "pkg/data.bin", std::string(200000, 'q'));
   };
   for (const auto& [op, error] : kFaults) {
@@ -203,12 +200,12 @@ TEST_F(FaultWalk, CompoundImagePackageAndStreamFilesAreReplacedWhole) {
          [&](const std::string& message) {
            EXPECT_NE(message.find(dir_ / "out/"), std::string::npos) << message;
            if (op != FileOp::Rename) {
-             const auto now = Files(dir_ / "out");
+             const auto now = test::Snapshot(dir_ / "out");
              EXPECT_TRUE(now == oldPackage) << ::testing::PrintToString(Names(now));
-           } else if (Files(dir_ / "out") != oldPackage) {
+           } else if (test::Snapshot(dir_ / "out") != oldPackage) {
              EXPECT_THROW(VerifyPackage(dir_ / "out", "7.1.2"), Exception);
            }
-           for (const auto& [name, content] : Files(dir_ / "out"))
+           for (const auto& [name, content] : test::Snapshot(dir_ / "out"))
              EXPECT_EQ(name.find(".new"), std::string::npos) << name;
            // The next build mends whatever the failure left.
            BuildPackage(dir_ / "pkg", dir_ / "out", options);
